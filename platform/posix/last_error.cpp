@@ -1,0 +1,12 @@
+#include "platform/errors.h"
+
+namespace kelvo {
+
+namespace {
+thread_local DWORD lastError = ERROR_SUCCESS;
+}
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
+}  // namespace kelvo

@@ -1,0 +1,51 @@
+// The desktop's "open" is xdg-open. It is started through a shell that puts it in the
+// background and exits at once, so we reap our only child right away and never leave a zombie
+// or wait for the browser.
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <string_view>
+
+#include "platform/shell.h"
+#include "platform/text.h"
+
+extern char** environ;
+
+namespace kelvo {
+
+namespace {
+
+constexpr std::uintptr_t kShellSuccess = 42;  // any value above 32 means success
+constexpr std::uintptr_t kShellNoAssociation = 31;
+constexpr std::uintptr_t kShellFailure = 0;
+
+HINSTANCE ShellResult(std::uintptr_t code) { return reinterpret_cast<HINSTANCE>(code); }
+
+HINSTANCE OpenWithDesktop(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, int) {
+  if (file == nullptr || (verb != nullptr && std::u16string_view(verb) != u"open")) {
+    return ShellResult(kShellNoAssociation);
+  }
+  const std::string target = ToUtf8(file);
+  char sh[] = "/bin/sh";
+  char dashC[] = "-c";
+  char script[] = "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &";
+  char name[] = "kelvo-open";
+  char* argv[] = {sh, dashC, script, name, const_cast<char*>(target.c_str()), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, sh, nullptr, nullptr, argv, environ) != 0) return ShellResult(kShellFailure);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return ShellResult(kShellSuccess);
+}
+
+}  // namespace
+
+template <>
+ShellApi& ServiceTable<ShellApi>() {
+  static ShellApi api{.ShellExecuteW = OpenWithDesktop};
+  return api;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,29 @@
+// The shell: opening a document or an address with the program the desktop associates with it.
+#pragma once
+
+#include <functional>
+
+#include "platform/service_table.h"
+#include "platform/win_types.h"
+
+namespace kelvo {
+
+inline constexpr int SW_SHOW = 5;
+
+struct ShellApi {
+  // Returns a value above 32 on success, as the platform does.
+  std::function<HINSTANCE(HWND parent, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                          LPCWSTR directory, int showCommand)>
+      ShellExecuteW;
+};
+
+template <>
+ShellApi& ServiceTable<ShellApi>();
+
+inline HINSTANCE ShellExecuteW(HWND parent, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                               LPCWSTR directory, int showCommand) {
+  return ServiceTable<ShellApi>().ShellExecuteW(parent, verb, file, parameters, directory,
+                                                showCommand);
+}
+
+}  // namespace kelvo
