@@ -11,6 +11,7 @@
 
 namespace kelvo {
 
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_CANNOT_OPEN_PHONEBOOK = 600;
 inline constexpr DWORD ERROR_BUFFER_TOO_SMALL = 603;
 inline constexpr DWORD ERROR_CANNOT_WRITE_PHONEBOOK = 605;
@@ -51,6 +52,7 @@ inline constexpr DWORD ET_None = 0;
 inline constexpr DWORD VS_PptpOnly = 1;
 inline constexpr DWORD RASCM_UserName = 0x00000001;
 inline constexpr DWORD RASCM_Password = 0x00000002;
+inline constexpr DWORD RASCM_Domain = 0x00000004;
 inline constexpr WCHAR RASDT_Vpn[] = u"vpn";
 
 #ifndef _WIN32

@@ -1,0 +1,19 @@
+// Whole-file reads and crash-safe replacement for the small files of the phone book.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kelvo {
+
+enum class FileRead { kRead, kAbsent, kFailed };
+
+// kFailed also for anything that is not a regular file (a folder in its place, say).
+FileRead ReadWholeFile(const std::string& path, std::string& text);
+
+// Writes a temporary file (mode 0600) in the same folder, flushes it to disk and renames it over
+// the old one, then flushes the folder: a crash leaves the old file or the new one, never a mix.
+// On failure the old file is untouched and no temporary is left behind.
+bool ReplaceFile(const std::string& folder, const std::string& name, std::string_view text);
+
+}  // namespace kelvo
