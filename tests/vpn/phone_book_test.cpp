@@ -1,0 +1,338 @@
+// The Linux file phone book, for real, in a temporary XDG_DATA_HOME.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "platform/posix/ini_document.h"
+#include "platform/ras.h"
+#include "platform/text.h"
+#include "platform/version.h"
+#include "vpn/vpn_entry.h"
+
+namespace kelvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+unsigned Mode(const fs::path& path) {
+  struct stat info {};
+  ::stat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+RASENTRYW Entry(const std::u16string& phoneNumber) {
+  RASENTRYW entry;
+  std::memset(&entry, 0, sizeof(entry));
+  entry.dwSize = sizeof(entry);
+  phoneNumber.copy(entry.szLocalPhoneNumber, phoneNumber.size());
+  return entry;
+}
+
+DWORD SetEntry(const std::u16string& name, RASENTRYW entry) {
+  return RasSetEntryPropertiesW(nullptr, name.c_str(), &entry, sizeof(entry), nullptr, 0);
+}
+
+std::optional<RASENTRYW> GetEntry(const std::u16string& name) {
+  RASENTRYW entry = Entry(u"");
+  DWORD size = sizeof(entry);
+  if (RasGetEntryPropertiesW(nullptr, name.c_str(), &entry, &size, nullptr, nullptr) != 0) return std::nullopt;
+  return entry;
+}
+
+DWORD SetPassword(const std::u16string& name, const std::u16string& password, BOOL clear = 0) {
+  RASCREDENTIALSW credentials;
+  std::memset(&credentials, 0, sizeof(credentials));
+  credentials.dwSize = sizeof(credentials);
+  credentials.dwMask = RASCM_Password;
+  password.copy(credentials.szPassword, std::min<std::size_t>(password.size(), PWLEN + 1));
+  return RasSetCredentialsW(nullptr, name.c_str(), &credentials, clear);
+}
+
+class PhoneBookTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char base[] = "/tmp/kelvo_phone_book_XXXXXX";
+    ASSERT_NE(::mkdtemp(base), nullptr);
+    base_ = base;
+    folder_ = base_ / "data" / "kelvo";
+    const char* old = std::getenv("XDG_DATA_HOME");
+    if (old != nullptr) oldData_ = old;
+    ::setenv("XDG_DATA_HOME", (base_ / "data").c_str(), 1);
+  }
+  void TearDown() override {
+    if (oldData_) ::setenv("XDG_DATA_HOME", oldData_->c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+    if (fs::exists(folder_)) fs::permissions(folder_, fs::perms::owner_all);
+    fs::remove_all(base_);
+  }
+
+  // The stored credential, decoded; nullopt when the key is absent.
+  std::optional<std::u16string> Stored(const std::string& entry, const std::string& key) {
+    const auto document = IniDocument::Parse(ReadFile(folder_ / "credentials.ini"));
+    const IniSection* section = document ? document->Find(entry) : nullptr;
+    const std::string* raw = section ? section->Raw(key) : nullptr;
+    if (raw == nullptr) return std::nullopt;
+    return FromUtf8(IniUnescape(*raw).value());
+  }
+
+  std::vector<std::string> Files() {
+    std::vector<std::string> names;
+    for (const auto& file : fs::directory_iterator(folder_)) names.push_back(file.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path base_;
+  fs::path folder_;
+  std::optional<std::string> oldData_;
+};
+
+TEST_F(PhoneBookTest, CreatingTwiceLeavesOneEntryWithTheSecondCredentials) {
+  ASSERT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"first", u"one"), 0u);
+  ASSERT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"second", u"two"), 0u);
+
+  EXPECT_EQ(Mode(folder_), 0700u);
+  EXPECT_EQ(Mode(folder_ / "credentials.ini"), 0600u);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"credentials.ini", "phonebook.ini"}));
+  EXPECT_EQ(ReadFile(folder_ / "credentials.ini"), "[Kelvo]\nUserName=second\nPassword=two\n");
+  const std::string book = ReadFile(folder_ / "phonebook.ini");
+  EXPECT_EQ(book.find("[Kelvo]"), book.rfind("[Kelvo]"));
+  EXPECT_NE(book.find("\ndwfOptions=0x05000D11\n"), std::string::npos) << book;
+
+  const auto entry = GetEntry(u"Kelvo");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->dwfOptions, 0x05000D11u);
+  EXPECT_EQ(std::u16string(entry->szLocalPhoneNumber), u"10.1.0.10");
+  EXPECT_EQ(std::u16string(entry->szDeviceType), u"vpn");
+  EXPECT_EQ(entry->dwType, 2u);
+  EXPECT_EQ(entry->dwfOptions2, 0x104u);
+  EXPECT_EQ(entry->dwRedialPause, 60u);
+  EXPECT_EQ(entry->dwCountryID, 0u);
+}
+
+TEST_F(PhoneBookTest, OtherEntriesAndUnknownLinesSurviveEveryWrite) {
+  fs::create_directories(folder_);
+  const std::string other = "[Other]\r\n  Colour = blue  \r\ndwType=1\n; a note\n\n";
+  WriteFile(folder_ / "phonebook.ini", "# hand-written\n" + other + "[Kelvo]\nszAreaCode=495\nMine=kept\n");
+  WriteFile(folder_ / "credentials.ini", "[Other]\nPassword=keep\n");
+
+  ASSERT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), 0u);
+  const std::string book = ReadFile(folder_ / "phonebook.ini");
+  EXPECT_EQ(book.rfind("# hand-written\n" + other + "[Kelvo]\nMine=kept\ndwfOptions=", 0), 0u) << book;
+  EXPECT_EQ(book.find("szAreaCode"), std::string::npos) << "the new properties replace the old";
+  EXPECT_EQ(ReadFile(folder_ / "credentials.ini"), "[Other]\nPassword=keep\n\n[Kelvo]\nUserName=u\nPassword=p\n");
+}
+
+TEST_F(PhoneBookTest, SizesNamesAndMissingEntriesAreChecked) {
+  DWORD size = 0, infoSize = 7;
+  EXPECT_EQ(RasGetEntryPropertiesW(nullptr, nullptr, nullptr, &size, nullptr, &infoSize), ERROR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, 5616u);
+  EXPECT_EQ(infoSize, 0u);
+  RASENTRYW entry = Entry(u"10.1.0.10");
+  size = 5615;
+  EXPECT_EQ(RasGetEntryPropertiesW(nullptr, u"Kelvo", &entry, &size, nullptr, nullptr), ERROR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(GetEntry(u"Kelvo"), std::nullopt);
+  entry.dwSize = 0;
+  size = sizeof(entry);
+  EXPECT_EQ(RasGetEntryPropertiesW(nullptr, u"Kelvo", &entry, &size, nullptr, nullptr), ERROR_INVALID_SIZE);
+  EXPECT_EQ(RasSetEntryPropertiesW(nullptr, u"Kelvo", &entry, 0, nullptr, 0), ERROR_INVALID_SIZE);
+  entry.dwSize = 5000;
+  EXPECT_EQ(RasSetEntryPropertiesW(nullptr, u"Kelvo", &entry, 5616, nullptr, 0), ERROR_INVALID_SIZE);
+  entry.dwSize = 5616;
+  EXPECT_EQ(RasSetEntryPropertiesW(nullptr, u"Kelvo", &entry, 5000, nullptr, 0), ERROR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(SetEntry(u"", entry), ERROR_INVALID_NAME);
+  EXPECT_EQ(SetEntry(std::u16string(257, u'n'), entry), ERROR_INVALID_NAME);
+  EXPECT_EQ(SetEntry(std::u16string(100000, u'n'), entry), ERROR_INVALID_NAME);
+  EXPECT_EQ(SetPassword(u"Kelvo", u"p"), ERROR_CANNOT_FIND_PHONEBOOK_ENTRY);
+  RASDIALPARAMSW params{};
+  EXPECT_EQ(RasSetEntryDialParamsW(nullptr, &params, 0), ERROR_INVALID_SIZE);
+  params.dwSize = sizeof(params);
+  std::memcpy(params.szEntryName, u"Kelvo", 10);
+  EXPECT_EQ(RasSetEntryDialParamsW(nullptr, &params, 0), ERROR_CANNOT_FIND_PHONEBOOK_ENTRY);
+  EXPECT_FALSE(fs::exists(base_ / "data")) << "nothing refused creates anything";
+
+  // A size query that reports nothing passes 0 on to the entry write, which refuses it.
+  ScopedOverride<RasApi> ras;
+  ras->RasGetEntryPropertiesW = [](LPCWSTR, LPCWSTR, RASENTRYW*, DWORD*, BYTE*, DWORD*) { return DWORD{1}; };
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_INVALID_SIZE);
+}
+
+// Each damaged text is left exactly as it was, whichever call meets it.
+TEST_F(PhoneBookTest, DamagedPhoneBookIsReportedAndNeverOverwritten) {
+  fs::create_directories(folder_);
+  const std::string unparsable[] = {"[Kelvo\n", "just words\n", "dwType=2\n[Kelvo]\n", "[A]\n[A]\n",
+                                    "[A]\nx=1\nx=2\n", "[A\\q]\n", std::string("[A]\nx=\0\n", 8)};
+  for (const auto& text : unparsable) {
+    WriteFile(folder_ / "phonebook.ini", text);
+    EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CORRUPT_PHONEBOOK) << text;
+    EXPECT_EQ(GetEntry(u"A"), std::nullopt);
+    EXPECT_EQ(ReadFile(folder_ / "phonebook.ini"), text);
+  }
+  const std::string unreadableValues[] = {"dwType=two", "dwType=4294967296", "dwType=-1", "ipaddr=1.2.3",
+                                          "ipaddr=1.2.3.256", "guidId={1}", "szDeviceType=" + std::string(17, 'v'),
+                                          "szDeviceType=a\\q", "szDeviceType=\xFF"};
+  for (const auto& value : unreadableValues) {
+    WriteFile(folder_ / "phonebook.ini", "[Kelvo]\n" + value + "\n");
+    RASENTRYW entry = Entry(u"untouched");
+    DWORD size = sizeof(entry);
+    EXPECT_EQ(RasGetEntryPropertiesW(nullptr, u"Kelvo", &entry, &size, nullptr, nullptr), ERROR_CORRUPT_PHONEBOOK)
+        << value;
+    EXPECT_EQ(std::u16string(entry.szLocalPhoneNumber), u"untouched");
+  }
+  EXPECT_EQ(Files(), std::vector<std::string>{"phonebook.ini"});
+
+  fs::remove(folder_ / "phonebook.ini");
+  fs::create_directory(folder_ / "phonebook.ini");
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+  EXPECT_TRUE(fs::is_directory(folder_ / "phonebook.ini"));
+  if (::geteuid() != 0) {  // root reads whatever the mode says
+    fs::remove(folder_ / "phonebook.ini");
+    WriteFile(folder_ / "phonebook.ini", "[Kelvo]\n");
+    fs::permissions(folder_ / "phonebook.ini", fs::perms::none);
+    EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+  }
+}
+
+TEST_F(PhoneBookTest, FailedWriteChangesNothingAndLeavesNoTemporary) {
+  ASSERT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), 0u);
+  const std::string book = ReadFile(folder_ / "phonebook.ini");
+  const std::string credentials = ReadFile(folder_ / "credentials.ini");
+
+  // The disk fills up in the middle of the temporary file.
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 16;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const DWORD entry = SetEntry(u"Second", Entry(u"10.1.0.11"));
+  const DWORD password = SetPassword(u"Kelvo", u"a longer password than sixteen bytes");
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(entry, ERROR_CANNOT_WRITE_PHONEBOOK);
+  EXPECT_EQ(password, ERROR_CANNOT_WRITE_PHONEBOOK);
+
+  // A folder that cannot be written: by mode, or for root a read-only mount in a child process.
+  if (::geteuid() != 0) {
+    fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(SetEntry(u"Second", Entry(u"10.1.0.11")), ERROR_CANNOT_WRITE_PHONEBOOK);
+    fs::permissions(folder_, fs::perms::owner_all);
+  } else {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(folder_.c_str(), folder_.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+          ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+        ::_exit(77);
+      }
+      const bool refused = SetEntry(u"Second", Entry(u"10.1.0.11")) == ERROR_CANNOT_WRITE_PHONEBOOK &&
+                           SetPassword(u"Kelvo", u"new") == ERROR_CANNOT_WRITE_PHONEBOOK;
+      ::_exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+      std::cout << "no mount namespace here: the read-only folder was not tried\n";
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+  }
+  EXPECT_EQ(ReadFile(folder_ / "phonebook.ini"), book);
+  EXPECT_EQ(ReadFile(folder_ / "credentials.ini"), credentials);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"credentials.ini", "phonebook.ini"}));
+}
+
+TEST_F(PhoneBookTest, AnyTypedTextRoundTripsOrIsRefused) {
+  const std::u16string texts[] = {u"Соединение", u"a\nb", u"=[x];#y", u" lead", u"trail ", u"\t", u"\\x41",
+                                  u"\x01\x1f\x7f", u"\r\n", u"😀", u"[Kelvo]", u"a=b", u"\\", u"  "};
+  for (const auto& text : texts) {
+    ASSERT_EQ(SetEntry(text, Entry(text)), 0u);
+    ASSERT_EQ(SetPassword(text, text), 0u);
+  }
+  for (const auto& text : texts) {
+    const auto entry = GetEntry(text);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(std::u16string(entry->szLocalPhoneNumber), text);
+    EXPECT_EQ(Stored(ToUtf8(text), "Password"), text);
+  }
+
+  const std::string book = ReadFile(folder_ / "phonebook.ini");
+  const std::string credentials = ReadFile(folder_ / "credentials.ini");
+  EXPECT_EQ(SetEntry(u"half \xD800", Entry(u"x")), ERROR_INVALID_NAME);
+  EXPECT_EQ(SetEntry(u"Kelvo", Entry(u"half \xDC00")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(SetPassword(u"Соединение", u"half \xD800"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(SetPassword(u"Соединение", std::u16string(PWLEN + 1, u'p')), ERROR_INVALID_PARAMETER)
+      << "a password without its terminator";
+  EXPECT_EQ(ReadFile(folder_ / "phonebook.ini"), book);
+  EXPECT_EQ(ReadFile(folder_ / "credentials.ini"), credentials);
+}
+
+TEST_F(PhoneBookTest, DialParametersStoreAndClearTheCredentials) {
+  ScopedOverride<VersionApi> version;
+  version->GetVersionExA = [](OSVERSIONINFOA* info) {
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    info->dwMajorVersion = 6;
+    return BOOL{1};
+  };
+  ASSERT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"иванов", u"пароль"), 0u);
+  EXPECT_EQ(Stored("Kelvo", "UserName"), u"иванов");
+  EXPECT_EQ(Stored("Kelvo", "Password"), u"пароль");
+
+  RASDIALPARAMSW params{};
+  params.dwSize = sizeof(params);
+  std::memcpy(params.szEntryName, u"Kelvo", 10);
+  std::memcpy(params.szUserName, u"петров", 12);
+  std::memcpy(params.szPassword, u"ignored", 14);
+  ASSERT_EQ(RasSetEntryDialParamsW(nullptr, &params, 1), 0u);
+  EXPECT_EQ(Stored("Kelvo", "UserName"), u"петров");
+  EXPECT_EQ(Stored("Kelvo", "Password"), std::nullopt);
+
+  ASSERT_EQ(SetPassword(u"Kelvo", u"new"), 0u);
+  EXPECT_EQ(Stored("Kelvo", "Password"), u"new");
+  ASSERT_EQ(SetPassword(u"Kelvo", u"", 1), 0u);
+  EXPECT_EQ(Stored("Kelvo", "Password"), std::nullopt);
+  EXPECT_EQ(Stored("Kelvo", "UserName"), u"петров") << "only the masked credential is cleared";
+}
+
+// Two writers at once, as two Kelvo windows would be: neither loses the other's entry.
+TEST_F(PhoneBookTest, ConcurrentWritersKeepEachOthersEntries) {
+  auto writer = [](std::u16string name) {
+    for (int i = 0; i < 20; ++i) {
+      ASSERT_EQ(SetEntry(name, Entry(name)), 0u);
+      ASSERT_EQ(SetPassword(name, std::u16string(i + 1, u'p')), 0u);
+    }
+  };
+  std::thread a(writer, u"A"), b(writer, u"B");
+  a.join();
+  b.join();
+  EXPECT_TRUE(GetEntry(u"A") && GetEntry(u"B"));
+  EXPECT_EQ(Stored("A", "Password"), std::u16string(20, u'p'));
+  EXPECT_EQ(Stored("B", "Password"), std::u16string(20, u'p'));
+}
+
+}  // namespace
+}  // namespace kelvo
