@@ -80,7 +80,8 @@ void IniSection::Set(std::string_view key, std::string_view value) {
     if (line != lines_.end()) lines_.erase(line);
     return;
   }
-  Line replacement{std::string(key) + "=" + IniEscape(value), std::string(key), IniEscape(value)};
+  std::string escaped = IniEscape(value);
+  Line replacement{std::string(key) + "=" + escaped, std::string(key), std::move(escaped)};
   if (line != lines_.end()) {
     *line = std::move(replacement);
     return;
