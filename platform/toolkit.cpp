@@ -17,7 +17,7 @@ std::u16string WithFullStop(std::u16string message) {
 }  // namespace
 
 void ShowMessage(TToolkit& toolkit, const std::u16string& text) {
-  toolkit.MessageBox(text, kApplicationTitle, TMessageIcon::None);
+  toolkit.MessageDialog(text, kApplicationTitle, TMessageIcon::None);
 }
 
 std::u16string ErrorBoxText(const std::exception& error) {
@@ -35,7 +35,7 @@ void ShowCurrentException(TToolkit& toolkit) {
     // Not ours and not the library's; the program goes on all the same.
     text = WithFullStop(u"Unknown error");
   }
-  toolkit.MessageBox(text, kApplicationTitle, TMessageIcon::Error);
+  toolkit.MessageDialog(text, kApplicationTitle, TMessageIcon::Error);
 }
 
 // ---- TControl ----

@@ -18,9 +18,11 @@ namespace kelvo {
 // Caption of every message box the program shows.
 inline constexpr char16_t kApplicationTitle[] = u"Kelvo";
 
-// Indexes of the system colours the window definition uses.
+#ifndef _WIN32
+// Indexes of the system colours the window definition uses (the platform's own on Windows).
 inline constexpr int COLOR_WINDOWTEXT = 8;
 inline constexpr int COLOR_3DLIGHT = 22;
+#endif
 
 // An RGB colour, or one of the system's colours that the backend resolves.
 struct TColor {
@@ -139,7 +141,7 @@ class TToolkit {
   virtual std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
                                                     TControlPeer* parent) = 0;
   // Modal: returns when the user has closed the box. One OK button.
-  virtual void MessageBox(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) = 0;
+  virtual void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) = 0;
 };
 
 // The plain message box of the handlers: the text, no icon, the application's title.

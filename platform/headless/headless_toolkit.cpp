@@ -92,7 +92,7 @@ std::unique_ptr<TTextPeer> THeadlessToolkit::CreateEditPeer(TControl& control, c
   return Make(control, look, parent);
 }
 
-void THeadlessToolkit::MessageBox(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
+void THeadlessToolkit::MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
   boxes_.push_back({text, caption, icon});
   if (OnMessageBox) OnMessageBox(boxes_.back());
 }

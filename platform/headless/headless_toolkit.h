@@ -34,7 +34,7 @@ class THeadlessToolkit : public TToolkit {
   std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
                                             TControlPeer* parent) override;
   // Records the box and closes it at once; OnMessageBox runs while it is "open".
-  void MessageBox(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) override;
+  void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) override;
 
   std::function<void(const Box&)> OnMessageBox;
   const std::vector<Box>& Boxes() const { return boxes_; }

@@ -232,7 +232,7 @@ std::unique_ptr<TTextPeer> TQtToolkit::CreateEditPeer(TControl&, const TControlL
   return peer;
 }
 
-void TQtToolkit::MessageBox(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
+void TQtToolkit::MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
   QMessageBox box(icon == TMessageIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon, ToQString(caption),
                   ToQString(text), QMessageBox::Ok, window_.data());
   box.exec();

@@ -21,7 +21,7 @@ class TQtToolkit : public TToolkit {
                                               TControlPeer* parent) override;
   std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
                                             TControlPeer* parent) override;
-  void MessageBox(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) override;
+  void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) override;
 
  private:
   QWidget* ParentWidget(TControlPeer* parent) const;
