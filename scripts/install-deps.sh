@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-gtk-platformtheme
   libgtest-dev libgmock-dev
-  fonts-dejavu-core xdg-utils
+  fonts-dejavu-core fonts-dejavu-extra xdg-utils
   # for the tests: a real window on a virtual display, driving it, namespaces, the system ping
   xvfb xauth xdotool xclip imagemagick iproute2 iputils-ping procps
 )

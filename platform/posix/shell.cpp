@@ -22,11 +22,19 @@ constexpr std::uintptr_t kShellFailure = 0;
 
 HINSTANCE ShellResult(std::uintptr_t code) { return reinterpret_cast<HINSTANCE>(code); }
 
+// The platform's shell takes "www.example.net/" for a web address; xdg-open would look for a
+// file of that name, so such an address gets its scheme here.
+std::string DesktopTarget(LPCWSTR file) {
+  std::string target = ToUtf8(file);
+  if (target.starts_with("www.") && target.find("://") == std::string::npos) target.insert(0, "http://");
+  return target;
+}
+
 HINSTANCE OpenWithDesktop(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, int) {
   if (file == nullptr || (verb != nullptr && std::u16string_view(verb) != u"open")) {
     return ShellResult(kShellNoAssociation);
   }
-  const std::string target = ToUtf8(file);
+  const std::string target = DesktopTarget(file);
   char sh[] = "/bin/sh";
   char dashC[] = "-c";
   char script[] = "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &";

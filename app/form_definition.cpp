@@ -1,0 +1,71 @@
+#include "app/form_definition.h"
+
+namespace kelvo {
+
+namespace {
+
+TFont Tahoma(int pixelHeight) { return TFont{u"Tahoma", pixelHeight, false, clWindowText}; }
+
+TControlDefinition PanelDefinition(std::u16string name, TBounds bounds, bool visible, bool ctl3D) {
+  TControlDefinition panel;
+  panel.kind = TControlKind::Panel;
+  panel.name = std::move(name);
+  panel.bounds = bounds;
+  panel.visible = visible;
+  panel.ctl3D = ctl3D;
+  return panel;
+}
+
+TControlDefinition ChildDefinition(TControlKind kind, std::u16string name, std::u16string parent, TBounds bounds,
+                                   std::u16string caption, std::optional<TFont> font, TColor color = clWhite) {
+  TControlDefinition child;
+  child.kind = kind;
+  child.name = std::move(name);
+  child.parent = std::move(parent);
+  child.bounds = bounds;
+  child.caption = std::move(caption);
+  child.font = std::move(font);
+  child.color = color;
+  return child;
+}
+
+TFormDefinition Build() {
+  TFormDefinition form;
+  form.name = u"Form1";
+  form.caption = u"Kelvo";
+  form.color = clWhite;
+  form.font = Tahoma(11);
+  auto& c = form.controls;
+  using enum TControlKind;
+
+  // Header, always shown: the logo with the link drawn over it, and the two panel switches.
+  c.push_back(PanelDefinition(u"Panel2", {0, 0, 392, 121}, true, false));
+  TControlDefinition logo = ChildDefinition(Image, u"Image1", u"Panel2", {4, 8, 241, 113}, u"", std::nullopt);
+  logo.picture = u"logo.gif";
+  c.push_back(logo);
+  c.push_back(ChildDefinition(Label, u"Label1", u"Panel2", {126, 25, 95, 16}, kWebAddress,
+                      TFont{u"Tahoma", 13, true, clBlue}));
+  c.push_back(ChildDefinition(Button, u"Button1", u"Panel2", {251, 18, 138, 33}, u"Создать Соединение", Tahoma(13)));
+  c.push_back(ChildDefinition(Button, u"Button2", u"Panel2", {251, 73, 138, 33}, u"Пинг", Tahoma(13)));
+
+  // Ping panel; the two content panels share one place, 6 pixels below the header.
+  c.push_back(PanelDefinition(u"Panel1", {0, 127, 392, 185}, false, false));
+
+  // VPN panel.
+  c.push_back(PanelDefinition(u"VPN", {0, 127, 392, 194}, false, true));
+  c.push_back(ChildDefinition(Label, u"Label2", u"VPN", {21, 10, 56, 19}, u"Логин :", Tahoma(16)));
+  c.push_back(ChildDefinition(Label, u"Label3", u"VPN", {208, 10, 65, 19}, u"Пароль :", Tahoma(16)));
+  c.push_back(ChildDefinition(Edit, u"Edit1", u"VPN", {13, 35, 164, 21}, u"", std::nullopt, cl3DLight));
+  c.push_back(ChildDefinition(Edit, u"Edit2", u"VPN", {200, 35, 164, 21}, u"", std::nullopt, cl3DLight));
+  c.push_back(ChildDefinition(Button, u"Button5", u"VPN", {119, 94, 153, 59}, u"Создать", Tahoma(16)));
+  return form;
+}
+
+}  // namespace
+
+const TFormDefinition& MainFormDefinition() {
+  static const TFormDefinition definition = Build();
+  return definition;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,13 @@
+// The main window's definition: every control with its place, size, font and colours.
+#pragma once
+
+#include "platform/toolkit.h"
+
+namespace kelvo {
+
+// The operator's web address as the link shows it; the browser gets it with a trailing slash.
+inline constexpr char16_t kWebAddress[] = u"www.kelvo.net";
+
+const TFormDefinition& MainFormDefinition();
+
+}  // namespace kelvo

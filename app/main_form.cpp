@@ -1,0 +1,78 @@
+#include "app/main_form.h"
+
+#include "app/form_definition.h"
+#include "platform/shell.h"
+
+namespace kelvo {
+
+TForm1::TForm1(TToolkit& toolkit)
+    : TForm(toolkit, MainFormDefinition()),
+      Panel2(Find<TPanel>(u"Panel2")),
+      Image1(Find<TImage>(u"Image1")),
+      Label1(Find<TLabel>(u"Label1")),
+      Button1(Find<TButton>(u"Button1")),
+      Button2(Find<TButton>(u"Button2")),
+      Panel1(Find<TPanel>(u"Panel1")),
+      VPN(Find<TPanel>(u"VPN")),
+      Label2(Find<TLabel>(u"Label2")),
+      Label3(Find<TLabel>(u"Label3")),
+      Edit1(Find<TEdit>(u"Edit1")),
+      Edit2(Find<TEdit>(u"Edit2")),
+      Button5(Find<TButton>(u"Button5")) {
+  using namespace std::placeholders;
+  OnResize = std::bind(&TForm1::FormResize, this, _1);
+  Button1->OnClick = std::bind(&TForm1::Button1Click, this, _1);
+  Button2->OnClick = std::bind(&TForm1::Button2Click, this, _1);
+  Label1->OnClick = std::bind(&TForm1::Label1Click, this, _1);
+  Label1->OnMouseDown = std::bind(&TForm1::Label1MouseDown, this, _1, _2, _3, _4);
+  Label1->OnMouseUp = std::bind(&TForm1::Label1MouseUp, this, _1, _2, _3, _4);
+  Button5->OnClick = std::bind(&TForm1::Button5Click, this, _1);
+  FormCreate(this);
+}
+
+void TForm1::FormCreate(TObject*) {
+  pingShown = false;
+  vpnShown = false;
+  Label1->SetFontColor(clBlue);
+}
+
+void TForm1::FormResize(TObject*) { RequestSize(RequestedWidth, CollapsedHeight); }
+
+void TForm1::Button1Click(TObject*) {
+  if (vpnShown) {
+    VPN->SetVisible(false);
+    vpnShown = false;
+    Panel1->SetVisible(false);
+  } else {
+    VPN->SetVisible(true);
+    vpnShown = true;
+    Panel1->SetVisible(false);
+    pingShown = false;
+  }
+  RequestHeight(CollapsedHeight);
+}
+
+void TForm1::Button2Click(TObject*) {
+  if (pingShown) {
+    Panel1->SetVisible(false);
+    pingShown = false;
+    VPN->SetVisible(false);
+  } else {
+    Panel1->SetVisible(true);
+    pingShown = true;
+    VPN->SetVisible(false);
+    vpnShown = false;
+  }
+  RequestHeight(CollapsedHeight);
+}
+
+void TForm1::Label1Click(TObject*) {
+  const std::u16string address = std::u16string(kWebAddress) + u"/";
+  ShellExecuteW(Handle(), u"open", address.c_str(), nullptr, nullptr, SW_SHOW);
+}
+
+void TForm1::Label1MouseDown(TObject*, TMouseButton, int, int) { Label1->SetFontColor(clRed); }
+
+void TForm1::Label1MouseUp(TObject*, TMouseButton, int, int) { Label1->SetFontColor(clPurple); }
+
+}  // namespace kelvo

@@ -1,0 +1,45 @@
+// The main window: the header with the logo, the link and the two panel switches, and the two
+// content panels of which at most one shows.
+#pragma once
+
+#include "platform/toolkit.h"
+
+namespace kelvo {
+
+class TForm1 : public TForm {
+ public:
+  explicit TForm1(TToolkit& toolkit);
+
+  // Each flag always equals the visibility of its panel.
+  bool pingShown = false;
+  bool vpnShown = false;
+
+  TPanel* Panel2;
+  TImage* Image1;
+  TLabel* Label1;
+  TButton* Button1;
+  TButton* Button2;
+  TPanel* Panel1;
+  TPanel* VPN;
+  TLabel* Label2;
+  TLabel* Label3;
+  TEdit* Edit1;
+  TEdit* Edit2;
+  TButton* Button5;
+
+  void FormCreate(TObject* Sender);
+  void FormResize(TObject* Sender);
+  void Button1Click(TObject* Sender);
+  void Button2Click(TObject* Sender);
+  void Label1Click(TObject* Sender);
+  void Label1MouseDown(TObject* Sender, TMouseButton Button, int X, int Y);
+  void Label1MouseUp(TObject* Sender, TMouseButton Button, int X, int Y);
+  void Button5Click(TObject* Sender);  // vpn/vpn_panel.cpp
+
+ private:
+  // The outer height the panel switches ask for; auto-size decides the real one.
+  static constexpr int CollapsedHeight = 151;
+  static constexpr int RequestedWidth = 408;
+};
+
+}  // namespace kelvo

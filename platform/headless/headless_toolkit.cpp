@@ -1,0 +1,136 @@
+#include "platform/headless/headless_toolkit.h"
+
+#include "platform/exception.h"
+
+namespace kelvo {
+
+// One kind of peer serves every control; each control uses only its own part of it.
+class THeadlessToolkit::Peer : public TLabelPeer {
+ public:
+  Peer(THeadlessToolkit& toolkit, TControl& control, const TControlLook& look, Peer* parent)
+      : toolkit_(toolkit),
+        control_(control),
+        look_(look),
+        parent_(parent),
+        text_(look.definition->caption),
+        visible_(look.definition->visible),
+        fontColor_(look.font.color) {
+    toolkit_.peers_[control.Name()] = this;
+  }
+  ~Peer() override { toolkit_.peers_.erase(control_.Name()); }
+
+  void SetVisible(bool visible) override { visible_ = visible; }
+  std::u16string Text() const override { return text_; }
+  void SetText(const std::u16string& text) override { text_ = text; }
+  void SetFontColor(TColor color) override { fontColor_ = color; }
+
+  bool Showing() const { return visible_ && (parent_ == nullptr || parent_->Showing()); }
+
+  THeadlessToolkit& toolkit_;
+  TControl& control_;
+  TControlLook look_;
+  Peer* parent_;
+  std::u16string text_;
+  bool visible_;
+  TColor fontColor_;
+};
+
+class THeadlessToolkit::Window : public TWindowPeer {
+ public:
+  Window(THeadlessToolkit& toolkit, TForm& form) : toolkit_(toolkit), form_(form) { toolkit_.window_ = this; }
+  ~Window() override { toolkit_.window_ = nullptr; }
+
+  void SetClientSize(int width, int height) override {
+    width_ = width;
+    height_ = height;
+  }
+  void Show() override { shown_ = true; }
+  // Any distinct non-null value: tests check that it is handed on.
+  HWND Handle() const override { return reinterpret_cast<HWND>(const_cast<Window*>(this)); }
+
+  THeadlessToolkit& toolkit_;
+  TForm& form_;
+  int width_ = 0;
+  int height_ = 0;
+  bool shown_ = false;
+};
+
+THeadlessToolkit::THeadlessToolkit() = default;
+THeadlessToolkit::~THeadlessToolkit() = default;
+
+std::unique_ptr<TWindowPeer> THeadlessToolkit::CreateWindowPeer(TForm& form, const TFormDefinition&) {
+  return std::make_unique<Window>(*this, form);
+}
+
+std::unique_ptr<THeadlessToolkit::Peer> THeadlessToolkit::Make(TControl& control, const TControlLook& look,
+                                                               TControlPeer* parent) {
+  return std::make_unique<Peer>(*this, control, look, static_cast<Peer*>(parent));
+}
+
+std::unique_ptr<TControlPeer> THeadlessToolkit::CreatePanelPeer(TControl& control, const TControlLook& look,
+                                                                TControlPeer* parent) {
+  return Make(control, look, parent);
+}
+
+std::unique_ptr<TControlPeer> THeadlessToolkit::CreateImagePeer(TControl& control, const TControlLook& look,
+                                                                TControlPeer* parent) {
+  return Make(control, look, parent);
+}
+
+std::unique_ptr<TLabelPeer> THeadlessToolkit::CreateLabelPeer(TLabel& control, const TControlLook& look,
+                                                              TControlPeer* parent) {
+  return Make(control, look, parent);
+}
+
+std::unique_ptr<TTextPeer> THeadlessToolkit::CreateButtonPeer(TControl& control, const TControlLook& look,
+                                                              TControlPeer* parent) {
+  return Make(control, look, parent);
+}
+
+std::unique_ptr<TTextPeer> THeadlessToolkit::CreateEditPeer(TControl& control, const TControlLook& look,
+                                                            TControlPeer* parent) {
+  return Make(control, look, parent);
+}
+
+void THeadlessToolkit::MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
+  boxes_.push_back({text, caption, icon});
+  if (OnMessageBox) OnMessageBox(boxes_.back());
+}
+
+THeadlessToolkit::Peer& THeadlessToolkit::Find(const std::u16string& name) const {
+  const auto found = peers_.find(name);
+  if (found == peers_.end()) throw Exception(u"No control " + name);
+  return *found->second;
+}
+
+bool THeadlessToolkit::Visible(const std::u16string& name) const { return Find(name).visible_; }
+bool THeadlessToolkit::Showing(const std::u16string& name) const { return Find(name).Showing(); }
+std::u16string THeadlessToolkit::Text(const std::u16string& name) const { return Find(name).text_; }
+TColor THeadlessToolkit::FontColor(const std::u16string& name) const { return Find(name).fontColor_; }
+const TControlLook& THeadlessToolkit::Look(const std::u16string& name) const { return Find(name).look_; }
+
+THeadlessToolkit::Peer& THeadlessToolkit::Reachable(const std::u16string& name) const {
+  Peer& peer = Find(name);
+  if (!peer.Showing()) throw Exception(u"A user cannot reach the hidden control " + name);
+  return peer;
+}
+
+void THeadlessToolkit::Type(const std::u16string& name, const std::u16string& text) { Reachable(name).text_ = text; }
+void THeadlessToolkit::Click(const std::u16string& name) { Reachable(name).control_.Click(); }
+void THeadlessToolkit::MouseDown(const std::u16string& name) {
+  Reachable(name).control_.MouseDown(TMouseButton::Left, 1, 1);
+}
+void THeadlessToolkit::MouseUp(const std::u16string& name) {
+  Reachable(name).control_.MouseUp(TMouseButton::Left, 1, 1);
+}
+
+void THeadlessToolkit::ResizeByUser(int clientWidth, int clientHeight) {
+  window_->SetClientSize(clientWidth, clientHeight);
+  window_->form_.Resized();
+}
+
+int THeadlessToolkit::ClientWidth() const { return window_->width_; }
+int THeadlessToolkit::ClientHeight() const { return window_->height_; }
+bool THeadlessToolkit::WindowShown() const { return window_->shown_; }
+
+}  // namespace kelvo

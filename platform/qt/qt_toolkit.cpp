@@ -1,0 +1,241 @@
+#include "platform/qt/qt_toolkit.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+
+namespace kelvo {
+
+namespace {
+
+QString ToQString(const std::u16string& text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::u16string FromQString(const QString& text) {
+  return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size()));
+}
+
+QColor ToQColor(TColor color) {
+  switch (color.systemIndex) {
+    case COLOR_WINDOWTEXT:
+      return QApplication::palette().color(QPalette::WindowText);
+    case COLOR_3DLIGHT:
+      return QApplication::palette().color(QPalette::Midlight);
+    default:
+      return QColor(color.red, color.green, color.blue);
+  }
+}
+
+QFont ToQFont(const TFont& font) {
+  QFont result(ToQString(font.name));
+  result.setPixelSize(font.pixelHeight);
+  result.setUnderline(font.underline);
+  return result;
+}
+
+void SetColors(QWidget& widget, TColor background, TColor text) {
+  QPalette palette = widget.palette();
+  palette.setColor(QPalette::Window, ToQColor(background));
+  palette.setColor(QPalette::WindowText, ToQColor(text));
+  widget.setPalette(palette);
+  widget.setAutoFillBackground(true);
+}
+
+// Every peer owns its widget. A parent widget deletes its children with it, so the pointer is
+// guarded and the peer deletes only what is still alive.
+class TWidgetHolder {
+ public:
+  virtual ~TWidgetHolder() { delete widget_.data(); }
+  QWidget* Widget() const { return widget_.data(); }
+
+ protected:
+  explicit TWidgetHolder(QWidget* widget) : widget_(widget) {}
+  QPointer<QWidget> widget_;
+};
+
+template <class Interface, class QtWidget>
+class TQtPeer : public Interface, public TWidgetHolder {
+ public:
+  TQtPeer(QtWidget* widget, const TControlLook& look, QWidget* parent) : TWidgetHolder(widget), typed_(widget) {
+    const TControlDefinition& definition = *look.definition;
+    widget->setParent(parent);
+    widget->setGeometry(definition.bounds.left, definition.bounds.top, definition.bounds.width,
+                        definition.bounds.height);
+    widget->setFont(ToQFont(look.font));
+    SetColors(*widget, definition.color, look.font.color);
+    widget->setVisible(definition.visible);
+    // Later controls lie on top of earlier ones, as the definition lists them.
+    widget->raise();
+  }
+  void SetVisible(bool visible) override {
+    if (widget_) widget_->setVisible(visible);
+  }
+
+ protected:
+  QtWidget* typed_;
+};
+
+template <class Interface, class QtWidget>
+class TQtTextPeer : public TQtPeer<Interface, QtWidget> {
+ public:
+  using TQtPeer<Interface, QtWidget>::TQtPeer;
+  std::u16string Text() const override { return FromQString(this->typed_->text()); }
+  void SetText(const std::u16string& text) override { this->typed_->setText(ToQString(text)); }
+};
+
+// A label that reports the mouse: a press, then on release inside it a click, then the release.
+class TClickableLabel : public QLabel {
+ public:
+  explicit TClickableLabel(TControl& control) : control_(control) {}
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    control_.MouseDown(Button(*event), Point(*event).x(), Point(*event).y());
+  }
+  void mouseReleaseEvent(QMouseEvent* event) override {
+    const QPoint at = Point(*event);
+    if (event->button() == Qt::LeftButton && rect().contains(at)) control_.Click();
+    control_.MouseUp(Button(*event), at.x(), at.y());
+  }
+
+ private:
+  static QPoint Point(const QMouseEvent& event) { return event.position().toPoint(); }
+  static TMouseButton Button(const QMouseEvent& event) {
+    if (event.button() == Qt::RightButton) return TMouseButton::Right;
+    if (event.button() == Qt::MiddleButton) return TMouseButton::Middle;
+    return TMouseButton::Left;
+  }
+  TControl& control_;
+};
+
+class TQtLabelPeer : public TQtTextPeer<TLabelPeer, TClickableLabel> {
+ public:
+  using TQtTextPeer::TQtTextPeer;
+  void SetFontColor(TColor color) override {
+    QPalette palette = typed_->palette();
+    palette.setColor(QPalette::WindowText, ToQColor(color));
+    typed_->setPalette(palette);
+  }
+};
+
+// The main window. Auto-size owns its size: a resize from outside is reported to the form, which
+// answers with the auto-size result once the resize has settled.
+class TMainWindow : public QWidget {
+ public:
+  TMainWindow(TForm& form, const TFormDefinition& definition) : form_(form) {
+    setWindowTitle(ToQString(definition.caption));
+    setFont(ToQFont(definition.font));
+    SetColors(*this, definition.color, definition.font.color);
+  }
+
+  void SetClientSize(int width, int height) {
+    wanted_ = QSize(width, height);
+    resize(wanted_);
+  }
+  void Show() {
+    show();
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen()->availableGeometry().center());
+    move(frame.topLeft());
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QWidget::resizeEvent(event);
+    if (size() == wanted_ || settling_) return;
+    settling_ = true;
+    QTimer::singleShot(0, this, [this] {
+      settling_ = false;
+      form_.Resized();
+    });
+  }
+
+ private:
+  TForm& form_;
+  QSize wanted_;
+  bool settling_ = false;
+};
+
+class TQtWindowPeer : public TWindowPeer {
+ public:
+  explicit TQtWindowPeer(TMainWindow* window) : window_(window) {}
+  ~TQtWindowPeer() override { delete window_; }
+  void SetClientSize(int width, int height) override { window_->SetClientSize(width, height); }
+  void Show() override { window_->Show(); }
+  // Qt's window ids are not the platform's window handles.
+  HWND Handle() const override { return nullptr; }
+
+ private:
+  TMainWindow* window_;
+};
+
+QString EditStyle(const TControlLook& look) {
+  const QColor background = ToQColor(look.definition->color);
+  const QString border = look.ctl3D ? QStringLiteral("2px inset #a0a0a0") : QStringLiteral("1px solid #7a7a7a");
+  return QStringLiteral("QLineEdit { border: %1; background-color: %2; padding: 0 1px; }")
+      .arg(border, background.name());
+}
+
+}  // namespace
+
+std::unique_ptr<TWindowPeer> TQtToolkit::CreateWindowPeer(TForm& form, const TFormDefinition& definition) {
+  auto* window = new TMainWindow(form, definition);
+  window_ = window;
+  return std::make_unique<TQtWindowPeer>(window);
+}
+
+QWidget* TQtToolkit::ParentWidget(TControlPeer* parent) const {
+  if (parent == nullptr) return window_.data();
+  return dynamic_cast<TWidgetHolder&>(*parent).Widget();
+}
+
+std::unique_ptr<TControlPeer> TQtToolkit::CreatePanelPeer(TControl&, const TControlLook& look, TControlPeer* parent) {
+  return std::make_unique<TQtPeer<TControlPeer, QWidget>>(new QWidget, look, ParentWidget(parent));
+}
+
+std::unique_ptr<TControlPeer> TQtToolkit::CreateImagePeer(TControl&, const TControlLook& look, TControlPeer* parent) {
+  auto* image = new QLabel;
+  image->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  image->setPixmap(QPixmap(QStringLiteral(":/kelvo/") + ToQString(look.definition->picture)));
+  return std::make_unique<TQtPeer<TControlPeer, QLabel>>(image, look, ParentWidget(parent));
+}
+
+std::unique_ptr<TLabelPeer> TQtToolkit::CreateLabelPeer(TLabel& control, const TControlLook& look,
+                                                        TControlPeer* parent) {
+  auto peer = std::make_unique<TQtLabelPeer>(new TClickableLabel(control), look, ParentWidget(parent));
+  peer->SetText(look.definition->caption);
+  return peer;
+}
+
+std::unique_ptr<TTextPeer> TQtToolkit::CreateButtonPeer(TControl& control, const TControlLook& look,
+                                                        TControlPeer* parent) {
+  auto* button = new QPushButton;
+  QObject::connect(button, &QPushButton::clicked, [&control] { control.Click(); });
+  auto peer = std::make_unique<TQtTextPeer<TTextPeer, QPushButton>>(button, look, ParentWidget(parent));
+  peer->SetText(look.definition->caption);
+  return peer;
+}
+
+std::unique_ptr<TTextPeer> TQtToolkit::CreateEditPeer(TControl&, const TControlLook& look, TControlPeer* parent) {
+  auto* edit = new QLineEdit;
+  edit->setStyleSheet(EditStyle(look));
+  auto peer = std::make_unique<TQtTextPeer<TTextPeer, QLineEdit>>(edit, look, ParentWidget(parent));
+  peer->SetText(look.definition->caption);
+  return peer;
+}
+
+void TQtToolkit::MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
+  QMessageBox box(icon == TMessageIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon, ToQString(caption),
+                  ToQString(text), QMessageBox::Ok, window_.data());
+  box.exec();
+}
+
+}  // namespace kelvo

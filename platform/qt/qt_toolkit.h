@@ -1,0 +1,32 @@
+// The Qt 6 Widgets backend of the GUI seam.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include "platform/toolkit.h"
+
+namespace kelvo {
+
+class TQtToolkit : public TToolkit {
+ public:
+  std::unique_ptr<TWindowPeer> CreateWindowPeer(TForm& form, const TFormDefinition& definition) override;
+  std::unique_ptr<TControlPeer> CreatePanelPeer(TControl& control, const TControlLook& look,
+                                                TControlPeer* parent) override;
+  std::unique_ptr<TControlPeer> CreateImagePeer(TControl& control, const TControlLook& look,
+                                                TControlPeer* parent) override;
+  std::unique_ptr<TLabelPeer> CreateLabelPeer(TLabel& control, const TControlLook& look,
+                                              TControlPeer* parent) override;
+  std::unique_ptr<TTextPeer> CreateButtonPeer(TControl& control, const TControlLook& look,
+                                              TControlPeer* parent) override;
+  std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
+                                            TControlPeer* parent) override;
+  void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) override;
+
+ private:
+  QWidget* ParentWidget(TControlPeer* parent) const;
+
+  QPointer<QWidget> window_;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,320 @@
+// The GUI seam. Handlers are written against these small control classes; a toolkit backend
+// (Qt on Linux, the headless one in the tests) supplies a peer for each control and feeds user
+// actions back through Click(), MouseDown() and friends. Everything here is toolkit-neutral.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace kelvo {
+
+// Caption of every message box the program shows.
+inline constexpr char16_t kApplicationTitle[] = u"Kelvo";
+
+#ifndef _WIN32
+// Indexes of the system colours the window definition uses (the platform's own on Windows).
+inline constexpr int COLOR_WINDOWTEXT = 8;
+inline constexpr int COLOR_3DLIGHT = 22;
+#endif
+
+// An RGB colour, or one of the system's colours that the backend resolves.
+struct TColor {
+  std::uint8_t red = 0;
+  std::uint8_t green = 0;
+  std::uint8_t blue = 0;
+  int systemIndex = -1;
+
+  static constexpr TColor Rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) { return {r, g, b, -1}; }
+  static constexpr TColor System(int index) { return {0, 0, 0, index}; }
+  bool IsSystem() const { return systemIndex >= 0; }
+  bool operator==(const TColor&) const = default;
+};
+
+inline constexpr TColor clWhite = TColor::Rgb(255, 255, 255);
+inline constexpr TColor clBlue = TColor::Rgb(0, 0, 255);
+inline constexpr TColor clRed = TColor::Rgb(255, 0, 0);
+inline constexpr TColor clPurple = TColor::Rgb(128, 0, 128);
+inline constexpr TColor clWindowText = TColor::System(COLOR_WINDOWTEXT);
+inline constexpr TColor cl3DLight = TColor::System(COLOR_3DLIGHT);
+
+struct TFont {
+  std::u16string name = u"Tahoma";
+  int pixelHeight = 11;
+  bool underline = false;
+  TColor color = clWindowText;
+};
+
+// ---- The window definition: data, read once when the form is created. ----
+
+enum class TControlKind { Panel, Label, Button, Edit, Image };
+
+struct TBounds {
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+};
+
+struct TControlDefinition {
+  TControlKind kind = TControlKind::Panel;
+  std::u16string name;
+  std::u16string parent;  // empty: the form itself
+  TBounds bounds;
+  std::u16string caption;  // a label's or button's caption, an edit's text
+  std::optional<TFont> font;  // none: the parent's font
+  TColor color = clWhite;  // background
+  bool visible = true;
+  // Panels only: flat (false) or 3-D (true) borders of the controls on them.
+  bool ctl3D = true;
+  std::u16string picture;  // images only: the asset drawn at natural size in the top-left corner
+};
+
+struct TFormDefinition {
+  std::u16string name;
+  std::u16string caption;
+  TColor color = clWhite;
+  TFont font;
+  std::vector<TControlDefinition> controls;  // parents before their children, back to front
+};
+
+// The settled look of one control: the definition with the inherited values filled in.
+struct TControlLook {
+  const TControlDefinition* definition = nullptr;
+  TFont font;
+  bool ctl3D = true;  // of the control's own borders
+};
+
+// ---- Peers: what a backend implements for each control. ----
+
+class TControlPeer {
+ public:
+  virtual ~TControlPeer() = default;
+  virtual void SetVisible(bool visible) = 0;
+};
+
+class TTextPeer : public TControlPeer {
+ public:
+  virtual std::u16string Text() const = 0;
+  virtual void SetText(const std::u16string& text) = 0;
+};
+
+class TLabelPeer : public TTextPeer {
+ public:
+  virtual void SetFontColor(TColor color) = 0;
+};
+
+class TWindowPeer {
+ public:
+  virtual ~TWindowPeer() = default;
+  virtual void SetClientSize(int width, int height) = 0;
+  virtual void Show() = 0;
+  // The platform's window handle where there is one, else null.
+  virtual HWND Handle() const = 0;
+};
+
+enum class TMessageIcon { None, Error };
+
+class TControl;
+class TLabel;
+class TForm;
+
+class TToolkit {
+ public:
+  virtual ~TToolkit() = default;
+  virtual std::unique_ptr<TWindowPeer> CreateWindowPeer(TForm& form, const TFormDefinition& definition) = 0;
+  // `parent` is the peer of the control's parent panel, or null for a control on the form.
+  virtual std::unique_ptr<TControlPeer> CreatePanelPeer(TControl& control, const TControlLook& look,
+                                                        TControlPeer* parent) = 0;
+  virtual std::unique_ptr<TControlPeer> CreateImagePeer(TControl& control, const TControlLook& look,
+                                                        TControlPeer* parent) = 0;
+  virtual std::unique_ptr<TLabelPeer> CreateLabelPeer(TLabel& control, const TControlLook& look,
+                                                      TControlPeer* parent) = 0;
+  virtual std::unique_ptr<TTextPeer> CreateButtonPeer(TControl& control, const TControlLook& look,
+                                                      TControlPeer* parent) = 0;
+  virtual std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
+                                                    TControlPeer* parent) = 0;
+  // Modal: returns when the user has closed the box. One OK button.
+  virtual void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) = 0;
+};
+
+// The plain message box of the handlers: the text, no icon, the application's title.
+void ShowMessage(TToolkit& toolkit, const std::u16string& text);
+
+// The text the error box shows for an error: its message, with a "." added unless it already
+// ends in "." or a character below it.
+std::u16string ErrorBoxText(const std::exception& error);
+// Shows the error box for the exception being handled (call inside a catch block).
+void ShowCurrentException(TToolkit& toolkit);
+
+// ---- Controls ----
+
+class TObject {
+ public:
+  virtual ~TObject() = default;
+};
+
+enum class TMouseButton { Left, Right, Middle };
+
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TMouseEvent = std::function<void(TObject* Sender, TMouseButton Button, int X, int Y)>;
+
+class TControl : public TObject {
+ public:
+  TControl(TForm& owner, const TControlDefinition& definition);
+
+  const std::u16string& Name() const { return definition_.name; }
+  const TBounds& Bounds() const { return definition_.bounds; }
+  TControl* Parent() const { return parent_; }
+  bool Visible() const { return visible_; }
+  void SetVisible(bool visible);
+
+  // Called by the backend for the user's actions; a handler's error goes to the error box.
+  void Click();
+  void MouseDown(TMouseButton button, int x, int y);
+  void MouseUp(TMouseButton button, int x, int y);
+
+  TNotifyEvent OnClick;
+  TMouseEvent OnMouseDown;
+  TMouseEvent OnMouseUp;
+
+ protected:
+  TForm& owner_;
+
+ private:
+  friend class TForm;
+  virtual TControlPeer& Peer() const = 0;
+
+  const TControlDefinition& definition_;
+  TControl* parent_ = nullptr;
+  bool visible_;
+};
+
+// A control with a plain peer: panels and images.
+class TPlainControl : public TControl {
+ public:
+  using TControl::TControl;
+
+ private:
+  friend class TForm;
+  TControlPeer& Peer() const override { return *peer_; }
+  std::unique_ptr<TControlPeer> peer_;
+};
+
+class TPanel : public TPlainControl {
+ public:
+  using TPlainControl::TPlainControl;
+};
+
+class TImage : public TPlainControl {
+ public:
+  using TPlainControl::TPlainControl;
+};
+
+// A control whose text the user or the program changes: buttons and edits.
+class TTextControl : public TControl {
+ public:
+  using TControl::TControl;
+
+ protected:
+  std::u16string PeerText() const { return peer_->Text(); }
+  void SetPeerText(const std::u16string& text) { peer_->SetText(text); }
+
+ private:
+  friend class TForm;
+  TControlPeer& Peer() const override { return *peer_; }
+  std::unique_ptr<TTextPeer> peer_;
+};
+
+class TButton : public TTextControl {
+ public:
+  using TTextControl::TTextControl;
+  std::u16string Caption() const { return PeerText(); }
+  void SetCaption(const std::u16string& caption) { SetPeerText(caption); }
+};
+
+class TEdit : public TTextControl {
+ public:
+  using TTextControl::TTextControl;
+  std::u16string Text() const { return PeerText(); }
+  void SetText(const std::u16string& text) { SetPeerText(text); }
+};
+
+class TLabel : public TControl {
+ public:
+  TLabel(TForm& owner, const TControlDefinition& definition);
+  std::u16string Caption() const { return peer_->Text(); }
+  void SetCaption(const std::u16string& caption) { peer_->SetText(caption); }
+  TColor FontColor() const { return fontColor_; }
+  void SetFontColor(TColor color);
+
+ private:
+  friend class TForm;
+  TControlPeer& Peer() const override { return *peer_; }
+  std::unique_ptr<TLabelPeer> peer_;
+  TColor fontColor_;
+};
+
+// The auto-sizing main window: its client area is always the bounding box of its visible
+// top-level panels. A derived form finds its controls with Find<T>(name) and binds its handlers.
+class TForm : public TObject {
+ public:
+  TForm(TToolkit& toolkit, const TFormDefinition& definition);
+  ~TForm() override;
+  TForm(const TForm&) = delete;
+  TForm& operator=(const TForm&) = delete;
+
+  TToolkit& Toolkit() const { return toolkit_; }
+  HWND Handle() const { return window_->Handle(); }
+  int ClientWidth() const { return clientWidth_; }
+  int ClientHeight() const { return clientHeight_; }
+  void Show() { window_->Show(); }
+
+  // Asks for an outer size; auto-size has the last word, so the client area stays the bounding
+  // box of the visible panels.
+  void RequestSize(int outerWidth, int outerHeight);
+  void RequestHeight(int outerHeight);
+
+  // Called by the backend when the user or the window manager resized the window.
+  void Resized();
+  TNotifyEvent OnResize;
+
+  // Runs a handler as a GUI event: an error escaping it is shown in the error box.
+  void Dispatch(const std::function<void()>& handler);
+
+ protected:
+  template <class T>
+  T* Find(const std::u16string& name) const {
+    T* control = dynamic_cast<T*>(FindControl(name));
+    if (control == nullptr) ThrowWrongKind(name);
+    return control;
+  }
+
+ private:
+  friend class TControl;
+  TControl* FindControl(const std::u16string& name) const;
+  [[noreturn]] static void ThrowWrongKind(const std::u16string& name);
+  void CreateControl(const TControlDefinition& definition);
+  template <class T, class MakePeer>
+  std::unique_ptr<TControl> Build(const TControlDefinition& definition, MakePeer makePeer) {
+    auto control = std::make_unique<T>(*this, definition);
+    control->peer_ = makePeer(*control);
+    return control;
+  }
+  void AutoSize();
+
+  TToolkit& toolkit_;
+  const TFormDefinition& definition_;
+  std::unique_ptr<TWindowPeer> window_;
+  std::vector<std::unique_ptr<TControl>> controls_;
+  int clientWidth_ = 0;
+  int clientHeight_ = 0;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,131 @@
+// The Qt backend on Qt's offscreen platform: what the headless tests cannot see.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdlib>
+#include <vector>
+
+#include "app/main_form.h"
+#include "platform/qt/qt_application.h"
+#include "platform/shell.h"
+
+namespace kelvo {
+namespace {
+
+TQtApplication& Application() {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  static int argc = 1;
+  static char name[] = "kelvo";
+  static char* argv[] = {name, nullptr};
+  // Lives to the end of the process: Qt must not be torn down among the static destructors.
+  static TQtApplication* application = new TQtApplication(argc, argv);
+  return *application;
+}
+
+class QtWindowTest : public ::testing::Test {
+ protected:
+  QtWindowTest() : form(Application().Toolkit()) { form.Show(); }
+
+  QWidget* Window() const {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (widget->windowTitle() == QStringLiteral("Kelvo") && widget->isVisible()) return widget;
+    }
+    return nullptr;
+  }
+  template <class T>
+  T* Child(const QString& text) const {
+    for (T* child : Window()->findChildren<T*>()) {
+      if (child->text() == text) return child;
+    }
+    return nullptr;
+  }
+  static void Settle() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  }
+
+  TForm1 form;
+};
+
+TEST_F(QtWindowTest, ClientAreaFollowsTheVisiblePanelAndSnapsBackAfterAResize) {
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->size(), QSize(392, 121));
+  Child<QPushButton>(QStringLiteral("Пинг"))->click();
+  EXPECT_EQ(Window()->size(), QSize(392, 312));
+  Child<QPushButton>(QStringLiteral("Создать Соединение"))->click();
+  EXPECT_EQ(Window()->size(), QSize(392, 321));
+
+  Window()->resize(600, 200);
+  Settle();
+  EXPECT_EQ(Window()->size(), QSize(392, 321));
+}
+
+TEST_F(QtWindowTest, LinkLiesOpaqueOverTheLogoAndReactsToTheMouse) {
+  QLabel* link = Child<QLabel>(QStringLiteral("www.kelvo.net"));
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->geometry(), QRect(126, 25, 95, 16));
+  EXPECT_EQ(link->parentWidget()->childAt(link->geometry().center()), link);
+  EXPECT_TRUE(link->autoFillBackground());
+  EXPECT_EQ(link->palette().color(QPalette::Window), QColor(255, 255, 255));
+  EXPECT_EQ(link->font().pixelSize(), 13);
+  EXPECT_TRUE(link->font().underline());
+  EXPECT_EQ(link->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+
+  int opened = 0;
+  ScopedOverride<ShellApi> shell;
+  shell->ShellExecuteW = [&](HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, int) {
+    ++opened;
+    return reinterpret_cast<HINSTANCE>(42);
+  };
+  const QPointF at(5, 5);
+  QMouseEvent press(QEvent::MouseButtonPress, at, link->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(link, &press);
+  EXPECT_EQ(link->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(opened, 0);
+  QMouseEvent release(QEvent::MouseButtonRelease, at, link->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QApplication::sendEvent(link, &release);
+  EXPECT_EQ(link->palette().color(QPalette::WindowText), QColor(128, 0, 128));
+  EXPECT_EQ(opened, 1);
+}
+
+TEST_F(QtWindowTest, EditsHaveTheLightBackgroundAndTheirPanelsBorders) {
+  const auto edits = Window()->findChildren<QLineEdit*>();
+  ASSERT_EQ(edits.size(), 2);
+  for (QLineEdit* edit : edits) {
+    EXPECT_TRUE(edit->styleSheet().contains(QStringLiteral("inset")));
+    EXPECT_TRUE(edit->styleSheet().contains(QApplication::palette().color(QPalette::Midlight).name()));
+    EXPECT_EQ(edit->font().pixelSize(), 11);
+  }
+}
+
+TEST_F(QtWindowTest, ErrorBoxHasTheTitleTheIconAndOneButton) {
+  QString title, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  qsizetype buttons = 0;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    title = box->windowTitle();
+    text = box->text();
+    icon = box->icon();
+    buttons = box->buttons().size();
+    box->accept();
+  });
+  form.Button1->OnClick = [](TObject*) { throw std::runtime_error("broken"); };
+  Child<QPushButton>(QStringLiteral("Создать Соединение"))->click();
+  EXPECT_EQ(title, QStringLiteral("Kelvo"));
+  EXPECT_EQ(text, QStringLiteral("broken."));
+  EXPECT_EQ(icon, QMessageBox::Critical);
+  EXPECT_EQ(buttons, 1);
+}
+
+}  // namespace
+}  // namespace kelvo
