@@ -193,6 +193,7 @@ void TMsgWndHandlerPool::Lock() { EnterCriticalSection(&poolLock); }
 void TMsgWndHandlerPool::Unlock() { LeaveCriticalSection(&poolLock); }
 
 int TMsgWndHandlerPool::HandlerCount(DWORD threadId) const {
+  CriticalSectionLock lock(&poolLock);
   const auto found = std::find_if(lists_.begin(), lists_.end(), [threadId](const auto& list) { return list->ThreadId == threadId; });
   return found == lists_.end() ? 0 : static_cast<int>((*found)->Handlers.size());
 }

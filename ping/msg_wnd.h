@@ -88,6 +88,7 @@ class TMsgWndHandlerPool {
   void Unlock();
 
   bool HoldsThreadLists() const { return !lists_.empty(); }
+  // Takes the lock itself: for callers outside the pool.
   int HandlerCount(DWORD threadId) const;
 
  private:

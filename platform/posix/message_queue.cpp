@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace kelvo {
 
@@ -52,13 +53,29 @@ bool ThreadQueue::Take(MSG* message, HWND window, UINT filterMin, UINT filterMax
     return (window == nullptr || m.hwnd == window) &&
            (anyNumber || (m.message >= filterMin && m.message <= filterMax));
   };
+  const auto takeFrom = [&](std::deque<MSG>::iterator first) {
+    const auto found = std::find_if(first, taken_.end(), passes);
+    if (found == taken_.end()) return false;
+    *message = *found;
+    if (!remove) return true;
+    if (found == taken_.begin()) {
+      taken_.pop_front();  // the usual case, and much cheaper than a general erase
+    } else {
+      taken_.erase(found);
+    }
+    return true;
+  };
+  if (takeFrom(taken_.begin())) return true;
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (const auto found = std::find_if(messages_.begin(), messages_.end(), passes); found != messages_.end()) {
-      *message = *found;
-      if (remove) messages_.erase(found);
-      return true;
+    const auto searched = static_cast<std::ptrdiff_t>(taken_.size());
+    if (taken_.empty()) {
+      taken_.swap(messages_);
+    } else {
+      std::move(messages_.begin(), messages_.end(), std::back_inserter(taken_));
+      messages_.clear();
     }
+    if (takeFrom(taken_.begin() + searched)) return true;
     if (quitPending_) {
       *message = MSG{.hwnd = nullptr, .message = WM_QUIT, .wParam = static_cast<WPARAM>(quitCode_), .lParam = 0,
                      .time = 0, .pt = {}};
@@ -73,15 +90,17 @@ bool ThreadQueue::Take(MSG* message, HWND window, UINT filterMin, UINT filterMax
 }
 
 void ThreadQueue::DropMessagesFor(HWND window) {
+  const auto addressed = [window](const MSG& m) { return m.hwnd == window; };
+  std::erase_if(taken_, addressed);
   std::lock_guard lock(mutex_);
-  std::erase_if(messages_, [window](const MSG& m) { return m.hwnd == window; });
+  std::erase_if(messages_, addressed);
 }
 
 int ThreadQueue::Watch() {
   bool wakeLoop = false;
   {
     std::lock_guard lock(mutex_);
-    wakeLoop = !watched_ && PendingLocked();
+    wakeLoop = !watched_ && (PendingLocked() || !taken_.empty());
     watched_ = true;
   }
   if (wakeLoop) WakeLoop();

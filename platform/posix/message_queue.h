@@ -1,5 +1,8 @@
 // One thread's message queue: posted messages in order, the pending quit request, and a
 // wake-up descriptor for an event loop that watches the queue instead of blocking in it.
+// Posters append under the lock; the owning thread takes everything posted so far in one go
+// and then serves its reads from that batch without the lock, so a busy queue costs the two
+// threads one lock round per batch rather than per message.
 #pragma once
 
 #include <condition_variable>
@@ -31,6 +34,8 @@ class ThreadQueue {
 
   int Watch();
 
+  // Take, DropMessagesFor and Watch run on the owning thread only; Post and PostQuit anywhere.
+
  private:
   bool PendingLocked() const { return !messages_.empty() || quitPending_; }
   void WakeLoop() const;
@@ -38,6 +43,7 @@ class ThreadQueue {
   std::mutex mutex_;
   std::condition_variable posted_;
   std::deque<MSG> messages_;
+  std::deque<MSG> taken_;  // the owning thread's batch, older than anything in messages_
   bool quitPending_ = false;
   int quitCode_ = 0;
   int waiting_ = 0;

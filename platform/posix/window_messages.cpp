@@ -3,12 +3,14 @@
 // Posting holds the registry shared while it queues, and destruction holds it exclusively while
 // it drops the window's queued messages: a message can never outlive its window in a queue.
 // Window procedures always run without a lock held; they may create, destroy and post freely.
+// Only the owning thread destroys a window, so that thread finds its own windows in a list of
+// its own, without the registry lock: dispatching never contends with posters for it.
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <atomic>
 #include <map>
 #include <shared_mutex>
 #include <string>
@@ -45,11 +47,21 @@ struct WindowClass {
 
 struct Window {
   WindowClass* windowClass;
+  WNDPROC procedure;
   DWORD threadId;
   std::shared_ptr<ThreadQueue> queue;
-  std::vector<unsigned char> extra;
+  // Pointer-sized words, read by the owner without the registry lock and written by anyone.
+  std::vector<std::atomic<LONG_PTR>> extra;
   bool destroying = false;
 };
+
+// The calling thread's own windows. Their records stay put until this thread destroys them.
+thread_local std::unordered_map<HWND, Window*> ownWindows;
+
+Window* OwnWindow(HWND window) {
+  const auto found = ownWindows.find(window);
+  return found == ownWindows.end() ? nullptr : found->second;
+}
 
 struct Registry {
   std::shared_mutex mutex;
@@ -87,9 +99,10 @@ DWORD CurrentThreadId() {
   return id;
 }
 
+// The coarse clock has the platform's tick resolution and costs next to nothing per message.
 DWORD TickCount() {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   return static_cast<DWORD>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
 }
 
@@ -140,10 +153,11 @@ BOOL UnregisterWindowClass(LPCWSTR name, HINSTANCE instance) {
 }
 
 WNDPROC ProcedureOf(HWND window) {
+  if (const Window* own = OwnWindow(window)) return own->procedure;
   Registry& registry = TheRegistry();
   std::shared_lock lock(registry.mutex);
   const Window* found = registry.FindWindow(window);
-  return found == nullptr ? nullptr : found->windowClass->record.lpfnWndProc;
+  return found == nullptr ? nullptr : found->procedure;
 }
 
 BOOL DestroyMessageWindow(HWND window);
@@ -162,14 +176,16 @@ HWND CreateMessageWindow(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, D
     if (windowClass == nullptr) return Fail<HWND>(ERROR_CANNOT_FIND_WND_CLASS, nullptr);
     window = reinterpret_cast<HWND>(registry.nextHandle);
     registry.nextHandle += 4;
-    registry.windows.emplace(
-        window, Window{.windowClass = windowClass,
-                       .threadId = CurrentThreadId(),
-                       .queue = CurrentThreadQueue(),
-                       .extra = std::vector<unsigned char>(static_cast<std::size_t>(windowClass->record.cbWndExtra)),
-                       .destroying = false});
-    ++windowClass->windows;
     procedure = windowClass->record.lpfnWndProc;
+    const auto words = static_cast<std::size_t>(windowClass->record.cbWndExtra) / sizeof(LONG_PTR);
+    const auto added = registry.windows.emplace(window, Window{.windowClass = windowClass,
+                                                               .procedure = procedure,
+                                                               .threadId = CurrentThreadId(),
+                                                               .queue = CurrentThreadQueue(),
+                                                               .extra = std::vector<std::atomic<LONG_PTR>>(words),
+                                                               .destroying = false});
+    ownWindows.emplace(window, &added.first->second);
+    ++windowClass->windows;
   }
   CREATESTRUCTW create{.lpCreateParams = param,
                        .hInstance = instance,
@@ -200,7 +216,7 @@ BOOL DestroyMessageWindow(HWND window) {
     if (found == nullptr || found->destroying) return Fail<BOOL>(ERROR_INVALID_WINDOW_HANDLE, kFalse);
     if (found->threadId != CurrentThreadId()) return Fail<BOOL>(ERROR_ACCESS_DENIED, kFalse);
     found->destroying = true;
-    procedure = found->windowClass->record.lpfnWndProc;
+    procedure = found->procedure;
   }
   procedure(window, WM_DESTROY, 0, 0);
   procedure(window, WM_NCDESTROY, 0, 0);
@@ -208,36 +224,39 @@ BOOL DestroyMessageWindow(HWND window) {
   Window* found = registry.FindWindow(window);
   found->queue->DropMessagesFor(window);
   --found->windowClass->windows;
+  ownWindows.erase(window);
   registry.windows.erase(window);
   return kTrue;
 }
 
-// The extra bytes hold pointer-sized values at any offset that fits.
-bool ExtraIndexFits(const Window& window, int index) {
-  return index >= 0 && static_cast<std::size_t>(index) + sizeof(LONG_PTR) <= window.extra.size();
+// The extra bytes hold pointer-sized values at pointer-aligned offsets.
+std::atomic<LONG_PTR>* ExtraWord(Window& window, int index) {
+  if (index < 0 || index % sizeof(LONG_PTR) != 0) return nullptr;
+  const auto word = static_cast<std::size_t>(index) / sizeof(LONG_PTR);
+  return word < window.extra.size() ? &window.extra[word] : nullptr;
+}
+
+// Calls use(word) with the window's extra word, or fails with the platform's error.
+template <class Use>
+LONG_PTR WithExtraWord(HWND window, int index, Use use) {
+  const auto apply = [&](Window* found) -> LONG_PTR {
+    if (found == nullptr) return Fail<LONG_PTR>(ERROR_INVALID_WINDOW_HANDLE, 0);
+    std::atomic<LONG_PTR>* word = ExtraWord(*found, index);
+    if (word == nullptr) return Fail<LONG_PTR>(ERROR_INVALID_INDEX, 0);
+    return use(*word);
+  };
+  if (Window* own = OwnWindow(window)) return apply(own);
+  Registry& registry = TheRegistry();
+  std::shared_lock lock(registry.mutex);
+  return apply(registry.FindWindow(window));
 }
 
 LONG_PTR SetWindowExtra(HWND window, int index, LONG_PTR value) {
-  Registry& registry = TheRegistry();
-  std::unique_lock lock(registry.mutex);
-  Window* found = registry.FindWindow(window);
-  if (found == nullptr) return Fail<LONG_PTR>(ERROR_INVALID_WINDOW_HANDLE, 0);
-  if (!ExtraIndexFits(*found, index)) return Fail<LONG_PTR>(ERROR_INVALID_INDEX, 0);
-  LONG_PTR previous = 0;
-  std::memcpy(&previous, found->extra.data() + index, sizeof(previous));
-  std::memcpy(found->extra.data() + index, &value, sizeof(value));
-  return previous;
+  return WithExtraWord(window, index, [value](std::atomic<LONG_PTR>& word) { return word.exchange(value); });
 }
 
 LONG_PTR GetWindowExtra(HWND window, int index) {
-  Registry& registry = TheRegistry();
-  std::shared_lock lock(registry.mutex);
-  const Window* found = registry.FindWindow(window);
-  if (found == nullptr) return Fail<LONG_PTR>(ERROR_INVALID_WINDOW_HANDLE, 0);
-  if (!ExtraIndexFits(*found, index)) return Fail<LONG_PTR>(ERROR_INVALID_INDEX, 0);
-  LONG_PTR value = 0;
-  std::memcpy(&value, found->extra.data() + index, sizeof(value));
-  return value;
+  return WithExtraWord(window, index, [](std::atomic<LONG_PTR>& word) { return word.load(); });
 }
 
 LRESULT DefaultProcedure(HWND, UINT message, WPARAM, LPARAM) { return message == WM_NCCREATE ? kTrue : 0; }
