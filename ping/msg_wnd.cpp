@@ -139,6 +139,13 @@ void TMsgWndHandler::UnregisterMessage(UINT& message) {
   if (boundCount_ == 0) DestroyHiddenWindow();
 }
 
+void TMsgWndHandler::UnregisterObject(const TMsgWndControl* object) {
+  for (UINT number = msgLow_; number < msgLow_ + MsgWndSlotCount && boundCount_ > 0; ++number) {
+    UINT bound = number;
+    if (slots_[number - msgLow_] == object) UnregisterMessage(bound);
+  }
+}
+
 // The bound control may destroy itself, this handler and the window while it handles the
 // message: nothing here is touched after the call.
 void TMsgWndHandler::WndProc(TMessage& message) {
@@ -273,6 +280,7 @@ void TMsgWndControl::ReleaseWindow() {
   {
     CriticalSectionLock lock(&poolLock);
     UnregisterMessages();
+    handler_->UnregisterObject(this);
     if (handler_->FreeMessageCount() == MsgWndSlotCount) pool.load()->ReleaseHandler(handler_);
     handle_ = nullptr;
     handler_ = nullptr;

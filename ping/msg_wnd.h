@@ -54,6 +54,8 @@ class TMsgWndHandler {
   UINT RegisterMessage(TMsgWndControl* object);
   // Sets message to 0 once it is given back; the last number given back destroys the window.
   void UnregisterMessage(UINT& message);
+  // Gives back whatever numbers the object still holds.
+  void UnregisterObject(const TMsgWndControl* object);
   int FreeMessageCount() const { return MsgWndSlotCount - boundCount_; }
   void WndProc(TMessage& message);
 
@@ -112,7 +114,9 @@ LRESULT HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 
 // The base of components that receive window messages. A subclass that reserves numbers of its
 // own overrides MessageCount, RegisterMessages and UnregisterMessages, and calls
-// ReleaseOnDestroy first in its own destructor, while its overrides still run.
+// ReleaseOnDestroy first in its own destructor, while its overrides still run. (Should it not,
+// the base still gives back every number bound to the object: no window keeps routing to a
+// destroyed control.)
 class TMsgWndControl : public TComponent {
  public:
   using TMsgWndErrorEvent = std::function<void(TObject* Sender, const std::exception& E, bool& CanAbort)>;

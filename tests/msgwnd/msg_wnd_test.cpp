@@ -76,6 +76,32 @@ TEST(MsgWnd, ReleasingKeepsASharedWindowAndTheLastReleaseDestroysItAndTheClass) 
   EXPECT_EQ(WindowsOfThisThread(), 0);
 }
 
+// A subclass whose destructor leaves the release to the base: the base cannot call the
+// subclass's UnregisterMessages any more, yet the lookup number must not keep routing to it.
+class TForgetfulControl : public TMsgWndControl {
+ public:
+  using TMsgWndControl::TMsgWndControl;
+  int MessageCount() override { return 2; }
+  void RegisterMessages() override {
+    TMsgWndControl::RegisterMessages();
+    lookup = Handler()->RegisterMessage(this);
+  }
+  UINT lookup = 0;
+};
+
+TEST(MsgWnd, NumbersASubclassLeftBoundAreGivenBackWithTheControl) {
+  TNumbersControl neighbour;
+  auto forgetful = std::make_unique<TForgetfulControl>(nullptr);
+  const HWND window = forgetful->Handle();
+  neighbour.AcquireWindow();
+  const UINT lookup = forgetful->lookup;
+  forgetful.reset();
+  PostMessageW(window, lookup, 0, 0);
+  neighbour.ProcessMessages();  // reaches the default procedure, not the destroyed control
+  neighbour.ThreadDetach();
+  EXPECT_FALSE(PostMessageW(window, lookup, 0, 0)) << "the window went with its last number";
+}
+
 TEST(MsgWnd, TheLowestFreeNumberIsReusedFirst) {
   TNumbersControl first;
   auto middle = std::make_unique<TNumbersControl>();
