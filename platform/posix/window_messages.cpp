@@ -67,7 +67,9 @@ struct Registry {
   std::shared_mutex mutex;
   std::map<std::pair<HINSTANCE, std::u16string>, WindowClass> classes;
   std::unordered_map<HWND, Window> windows;
-  ATOM nextAtom = 0xC000;
+  // One atom per class name for the life of the process, as in the platform's atom table, so
+  // that registering and unregistering a class again and again never runs out of atoms.
+  std::map<std::u16string, ATOM> atoms;
   // Handles are never reused, so a stale handle fails instead of reaching a newer window.
   std::uintptr_t nextHandle = 0x10000;
 
@@ -126,7 +128,7 @@ ATOM RegisterWindowClass(const WNDCLASSW* record) {
   windowClass.name = record->lpszClassName;
   windowClass.record = *record;
   windowClass.record.lpszClassName = windowClass.name.c_str();
-  windowClass.atom = registry.nextAtom++;
+  windowClass.atom = registry.atoms.try_emplace(entry->first.second, static_cast<ATOM>(0xC000 + registry.atoms.size())).first->second;
   return windowClass.atom;
 }
 

@@ -79,6 +79,11 @@ TEST_F(Windows, ClassesAreKeptPerModuleInstanceWithThePlatformsErrors) {
   EXPECT_EQ(GetLastError(), ERROR_CLASS_DOES_NOT_EXIST);
   EXPECT_EQ(Create(), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
+
+  for (int again = 0; again < 70000; ++again) {  // more than there are atoms
+    ASSERT_EQ(RegisterClassW(&record), atom);
+    ASSERT_TRUE(UnregisterClassW(kClass, instance));
+  }
 }
 
 TEST_F(Windows, TheProcedureSeesTheWindowBeingCreatedAndMayRefuseIt) {
