@@ -155,11 +155,23 @@ bool Configure(EchoHandle& h, const IP_OPTION_INFORMATION* options) {
     if (!SetOption(h.fd, IPPROTO_IP, IP_MTU_DISCOVER, pmtu)) return false;
     h.pmtuDiscovery = pmtu;
   }
-  // An error an earlier echo left on the socket would fail this send.
+  return true;
+}
+
+// What queued up since the last echo cannot answer this one: stale replies, other programs'
+// traffic on a raw socket, errors. Left there, it could fill the receive buffer so that the
+// kernel drops the very reply we wait for; and an error noted on the socket would fail the send.
+void DiscardQueued(EchoHandle& h) {
   int pending = 0;
   socklen_t length = sizeof(pending);
   ::getsockopt(h.fd, SOL_SOCKET, SO_ERROR, &pending, &length);
-  return true;
+  std::uint8_t sink;
+  for (int flags : {int{MSG_ERRQUEUE}, 0}) {
+    if (flags == MSG_ERRQUEUE && !h.datagram) continue;
+    // Bounded: a flood must not keep the caller from sending.
+    for (int i = 0; i < 4096 && ::recv(h.fd, &sink, 1, flags | MSG_DONTWAIT | MSG_TRUNC) >= 0; ++i) {
+    }
+  }
 }
 
 struct Received {
@@ -280,6 +292,7 @@ DWORD SendEcho(HANDLE handle, IPAddr destination, void* requestData, WORD reques
   if (options != nullptr && (options->OptionsSize != 0 || options->Ttl == 0)) return Fail(IP_BAD_OPTION);
   if (h->fd < 0) return Fail(IP_GENERAL_FAILURE);
   if (!Configure(*h, options)) return Fail(IP_GENERAL_FAILURE);
+  DiscardQueued(*h);
 
   const echo::Request request{h->identifier, ++h->sequence,
                               {static_cast<const std::uint8_t*>(requestData), requestSize}};
