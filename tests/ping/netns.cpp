@@ -49,11 +49,12 @@ void Namespace::Within(const std::function<void()>& body) const {
 }
 
 bool Link(const Namespace& a, const std::string& addressA, const Namespace& b,
-          const std::string& addressB) {
+          const std::string& addressB, int mtu) {
   static std::atomic<int> links{0};
   const std::string end = "kv" + std::to_string(::getpid() % 100000) + "x" + std::to_string(++links);
-  return Run("ip link add " + end + "a netns " + a.Name() + " type veth peer name " + end + "b netns " +
-             b.Name()) &&
+  const std::string size = mtu > 0 ? " mtu " + std::to_string(mtu) : "";
+  return Run("ip link add " + end + "a netns " + a.Name() + size + " type veth peer name " + end + "b netns " +
+             b.Name() + size) &&
          a.Ip("addr add " + addressA + " dev " + end + "a") && a.Ip("link set " + end + "a up") &&
          b.Ip("addr add " + addressB + " dev " + end + "b") && b.Ip("link set " + end + "b up");
 }

@@ -31,8 +31,9 @@ class Namespace {
   std::string name_;
 };
 
-// Joins two namespaces with a veth pair and gives each end an address ("192.0.2.1/24").
+// Joins two namespaces with a veth pair and gives each end an address ("192.0.2.1/24");
+// `mtu` 0 keeps the default.
 bool Link(const Namespace& a, const std::string& addressA, const Namespace& b,
-          const std::string& addressB);
+          const std::string& addressB, int mtu = 0);
 
 }  // namespace kelvo::test
