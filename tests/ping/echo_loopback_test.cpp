@@ -1,6 +1,9 @@
 // The echo service for real, on the loopback of a namespace the test makes, once over the
 // raw ICMP socket and once over the unprivileged datagram socket.
 #include <dirent.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -210,6 +213,29 @@ TEST_P(LoopbackTest, ResolvesLocalhost) {
     icmp.SetAddress(u"localhost");
     EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
     EXPECT_EQ(icmp.ResolvedIP().substr(0, 4), u"127.");
+  });
+}
+
+// Capabilities belong to the thread: this one gives up raw sockets for good.
+void DropRawSockets() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  ASSERT_EQ(::syscall(SYS_capget, &header, data), 0);
+  data[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
+  data[CAP_NET_RAW / 32].permitted &= ~(1u << (CAP_NET_RAW % 32));
+  ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
+}
+
+TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
+  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  Namespace ns(false);
+  ns.Within([] {
+    DropRawSockets();
+    TICMP icmp;
+    icmp.SetAddress(u"127.0.0.1");
+    EXPECT_EQ(icmp.Ping(), 0);
+    EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
+    EXPECT_EQ(icmp.ErrorText(), u"General failure");
   });
 }
 
