@@ -2,6 +2,7 @@
 // raw ICMP socket and once over the unprivileged datagram socket.
 #include <dirent.h>
 #include <linux/capability.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -237,6 +238,18 @@ TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
     EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
     EXPECT_EQ(icmp.ErrorText(), u"General failure");
   });
+}
+
+TEST(EchoOutOfResources, NoDescriptorLeftMeansNoHandle) {
+  if (!test::IsRoot()) GTEST_SKIP() << "only root gets as far as needing a descriptor";
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const HANDLE handle = IcmpCreateFile();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
 }
 
 INSTANTIATE_TEST_SUITE_P(Echo, LoopbackTest, ::testing::Values(false, true),

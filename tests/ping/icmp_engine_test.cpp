@@ -181,9 +181,12 @@ INSTANTIATE_TEST_SUITE_P(
                             u"Unable to get ping handle", Opened(6, {"FreeLibrary", "WSACleanup"})}),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(EngineTest, PayloadIsTheTextCutOrPaddedToSize) {
+TEST_F(EngineTest, SendsThePayloadCutOrPaddedWithLowBytesOfTtlAndFlags) {
   TICMP icmp;
   icmp.SetAddress(u"127.0.0.1");
+  icmp.SetTTL(300);
+  icmp.SetFlags(0x102);
+  icmp.SetTimeout(1234);
   for (int size : {32, 56, 0}) {
     icmp.SetSize(size);
     EXPECT_EQ(icmp.Ping(), 1);
@@ -195,22 +198,12 @@ TEST_F(EngineTest, PayloadIsTheTextCutOrPaddedToSize) {
   EXPECT_EQ(sent[2].payload, "");
   EXPECT_EQ(sent[2].replySize, sizeof(ICMP_ECHO_REPLY));
   EXPECT_EQ(sent[2].address, inet_addr("127.0.0.1"));
-}
-
-TEST_F(EngineTest, SendsLowBytesOfTtlAndFlagsAndTheTimeout) {
-  TICMP icmp;
-  icmp.SetAddress(u"127.0.0.1");
-  icmp.SetTTL(300);
-  icmp.SetFlags(0x102);
-  icmp.SetTimeout(1234);
-  icmp.Ping();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].options.Ttl, 44);
-  EXPECT_EQ(sent[0].options.Flags, 2);
-  EXPECT_EQ(sent[0].options.Tos, 0);
-  EXPECT_EQ(sent[0].options.OptionsSize, 0);
-  EXPECT_EQ(sent[0].options.OptionsData, nullptr);
-  EXPECT_EQ(sent[0].timeout, 1234u);
+  EXPECT_EQ(sent[2].timeout, 1234u);
+  const IP_OPTION_INFORMATION& options = sent[2].options;
+  EXPECT_EQ(options.Ttl, 44);
+  EXPECT_EQ(options.Flags, 2);
+  EXPECT_EQ(options.Tos + options.OptionsSize, 0);
+  EXPECT_EQ(options.OptionsData, nullptr);
 }
 
 TEST_F(EngineTest, KeepsTheReplyAndTheStatusAndFiresRequestThenReply) {

@@ -53,12 +53,6 @@ TEST(Sockets, LooksUpLocalhostInTheHostEntryLayout) {
   std::memcpy(first, host->h_addr_list[0], 4);
   EXPECT_EQ(first[0], 127);
   EXPECT_EQ(host->h_aliases[0], nullptr);
-  const hostent* literal = gethostbyname("127.0.0.2");
-  ASSERT_NE(literal, nullptr);
-  ULONG address;
-  std::memcpy(&address, literal->h_addr_list[0], 4);
-  EXPECT_EQ(address, inet_addr("127.0.0.2"));
-  EXPECT_EQ(literal->h_addr_list[1], nullptr);
   EXPECT_EQ(WSACleanup(), 0);
 }
 
