@@ -63,54 +63,53 @@ bool SetOption(int fd, int level, int name, int value) {
   return ::setsockopt(fd, level, name, &value, sizeof(value)) == 0;
 }
 
-bool OpenDatagram(EchoHandle& h) {
-  h.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (h.fd < 0) return false;
+// Each opener returns 0, or the reason the socket could not be had.
+int OpenDatagram(EchoHandle& h) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd < 0) return errno;
   // Binding picks the identifier the kernel will put into every request.
   sockaddr_in local{};
   local.sin_family = AF_INET;
   socklen_t length = sizeof(local);
-  if (::bind(h.fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0 &&
-      ::getsockname(h.fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-      SetOption(h.fd, IPPROTO_IP, IP_RECVERR, 1) && SetOption(h.fd, IPPROTO_IP, IP_RECVTTL, 1)) {
-    h.datagram = true;
-    h.identifier = ntohs(local.sin_port);
-    return true;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+      !SetOption(fd, IPPROTO_IP, IP_RECVERR, 1) || !SetOption(fd, IPPROTO_IP, IP_RECVTTL, 1)) {
+    const int error = errno;
+    ::close(fd);
+    return error;
   }
-  ::close(h.fd);
-  h.fd = -1;
-  return false;
+  h.fd = fd;
+  h.datagram = true;
+  h.identifier = ntohs(local.sin_port);
+  return 0;
 }
 
-bool OpenRaw(EchoHandle& h) {
+int OpenRaw(EchoHandle& h) {
   h.fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (h.fd < 0) return false;
-  // Only echo replies and the errors that may quote a request get through.
+  if (h.fd < 0) return errno;
+  // Only echo replies and the errors that may quote a request get through; without the
+  // filter the matching still holds, only slower.
   icmp_filter filter{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH | 1u << ICMP_SOURCE_QUENCH |
                        1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
   ::setsockopt(h.fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
   std::random_device random;
   h.identifier = static_cast<std::uint16_t>(random());
-  return true;
+  return 0;
 }
 
 HANDLE Create() {
-  std::unique_ptr<EchoHandle> h(new (std::nothrow) EchoHandle);
-  if (h == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
+  try {
+    auto h = std::make_unique<EchoHandle>();
+    // Refused rights leave the handle without a socket; only a lack of resources fails it.
+    if (!OutOfResources(OpenDatagram(*h)) && (h->fd >= 0 || !OutOfResources(OpenRaw(*h)))) {
+      std::lock_guard lock(handlesLock);
+      handles.insert(h.get());
+      return h.release();
+    }
+  } catch (const std::bad_alloc&) {
   }
-  if (!OpenDatagram(*h) && OutOfResources(errno)) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (h->fd < 0 && !OpenRaw(*h) && OutOfResources(errno)) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
-  std::lock_guard lock(handlesLock);
-  handles.insert(h.get());
-  return h.release();
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return INVALID_HANDLE_VALUE;
 }
 
 BOOL Close(HANDLE handle) {
