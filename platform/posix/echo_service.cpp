@@ -106,7 +106,7 @@ HANDLE Create() {
       handles.insert(h.get());
       return h.release();
     }
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // no memory, or no randomness for an identifier
   }
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return INVALID_HANDLE_VALUE;

@@ -40,7 +40,7 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
       EXPECT_EQ(icmp.LastError(), IP_REQ_TIMED_OUT);
       EXPECT_EQ(icmp.ErrorText(), u"Request timed out");
       EXPECT_GE(waited.count(), 1000);
-      EXPECT_LE(waited.count(), 1040) << "waited too long for " << ToUtf8(target);
+      EXPECT_LE(waited.count(), 1020) << "waited too long for " << ToUtf8(target);
     }
   });
 }
