@@ -40,29 +40,15 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 void PumpFor(std::chrono::milliseconds span) { PumpUntil([] { return false; }, span); }
 
-// A name resolution the test controls: names in `held` wait until released, "unknown.test"
-// fails, every other name is 127.0.0.7.
+// A name resolution the test controls for names ending in ".test": names in `held` wait until
+// released, "unknown.test" fails, every other one is 127.0.0.7; other names resolve for real.
+// It is installed once for the whole run and never taken away, because resolver workers may
+// still be inside it when a test ends.
 class FakeResolution {
  public:
-  FakeResolution() {
-    sockets_->gethostbyname = [this](const char* name) -> hostent* {
-      const std::string text = name;
-      {
-        std::unique_lock lock(mutex_);
-        ++calls_;
-        released_.wait(lock, [&] { return held_.count(text) == 0; });
-      }
-      if (text == "unknown.test") {
-        SetLastError(WSAHOST_NOT_FOUND);
-        return nullptr;
-      }
-      return Answer();
-    };
-  }
-  ~FakeResolution() {
-    ReleaseAll();
-    // A worker may still be inside the fake; wait until it has left before the table changes.
-    std::this_thread::sleep_for(20ms);
+  static FakeResolution& Get() {
+    static FakeResolution* fake = new FakeResolution;
+    return *fake;
   }
 
   void Hold(const std::string& name) {
@@ -76,20 +62,41 @@ class FakeResolution {
   }
 
  private:
-  static hostent* Answer() {
+  FakeResolution() {
+    SocketsApi& sockets = ServiceTable<SocketsApi>();
+    real_ = sockets.gethostbyname;
+    sockets.gethostbyname = [this](const char* name) { return Resolve(name); };
+  }
+
+  hostent* Resolve(const char* name) {
+    const std::string text = name;
+    if (!text.ends_with(".test")) return real_(name);
+    {
+      std::unique_lock lock(mutex_);
+      released_.wait(lock, [&] { return held_.count(text) == 0; });
+    }
+    if (text == "unknown.test") {
+      SetLastError(WSAHOST_NOT_FOUND);
+      return nullptr;
+    }
     thread_local char address[4] = {127, 0, 0, 7};
     thread_local char* addresses[] = {address, nullptr};
     thread_local char* aliases[] = {nullptr};
-    thread_local char name[] = "fake.test";
-    thread_local hostent host{name, aliases, 2, 4, addresses};
+    thread_local char hostName[] = "fake.test";
+    thread_local hostent host{hostName, aliases, 2, 4, addresses};
     return &host;
   }
 
-  ScopedOverride<SocketsApi> sockets_;
+  std::function<hostent*(const char*)> real_;
   std::mutex mutex_;
   std::condition_variable released_;
   std::set<std::string> held_;
-  int calls_ = 0;
+};
+
+class PingComponent : public ::testing::Test {
+ protected:
+  void TearDown() override { resolution.ReleaseAll(); }
+  FakeResolution& resolution = FakeResolution::Get();
 };
 
 struct Lookups {
@@ -99,7 +106,7 @@ struct Lookups {
   std::vector<WORD> errors;
 };
 
-TEST(PingComponent, FreshWindowGivesReleaseAndLookupNumbers) {
+TEST_F(PingComponent, FreshWindowGivesReleaseAndLookupNumbers) {
   std::thread([] {
     TPing ping(nullptr);
     EXPECT_EQ(ping.ReleaseMessage(), 1025u);
@@ -107,7 +114,7 @@ TEST(PingComponent, FreshWindowGivesReleaseAndLookupNumbers) {
   }).join();
 }
 
-TEST(PingComponent, PropertiesReadAndWriteTheEngine) {
+TEST_F(PingComponent, PropertiesReadAndWriteTheEngine) {
   TPing ping(nullptr);
   EXPECT_EQ(ping.Size(), 56);
   EXPECT_EQ(ping.Timeout(), 4000);
@@ -125,7 +132,7 @@ TEST(PingComponent, PropertiesReadAndWriteTheEngine) {
   EXPECT_EQ(ping.Address(), u"127.0.0.1");
 }
 
-TEST(PingComponent, DottedAddressIsAnsweredBeforeDnsLookupReturns) {
+TEST_F(PingComponent, DottedAddressIsAnsweredBeforeDnsLookupReturns) {
   TPing ping(nullptr);
   Lookups lookups(ping);
   ping.DnsLookup(u"127.0.0.5");
@@ -133,7 +140,7 @@ TEST(PingComponent, DottedAddressIsAnsweredBeforeDnsLookupReturns) {
   EXPECT_EQ(ping.DnsResult(), u"127.0.0.5");
 }
 
-TEST(PingComponent, HostNameIsAnsweredLaterFromTheMessageLoop) {
+TEST_F(PingComponent, HostNameIsAnsweredLaterFromTheMessageLoop) {
   TPing ping(nullptr);
   Lookups lookups(ping);
   ping.DnsLookup(u"localhost");
@@ -144,8 +151,7 @@ TEST(PingComponent, HostNameIsAnsweredLaterFromTheMessageLoop) {
   EXPECT_EQ(ping.DnsResult(), u"127.0.0.1");
 }
 
-TEST(PingComponent, FailedLookupReportsTheSocketErrorAndNoResult) {
-  FakeResolution resolution;
+TEST_F(PingComponent, FailedLookupReportsTheSocketErrorAndNoResult) {
   TPing ping(nullptr);
   Lookups lookups(ping);
   ping.DnsLookup(u"unknown.test");
@@ -154,8 +160,7 @@ TEST(PingComponent, FailedLookupReportsTheSocketErrorAndNoResult) {
   EXPECT_EQ(ping.DnsResult(), u"");
 }
 
-TEST(PingComponent, SecondLookupSilentlyReplacesTheFirst) {
-  FakeResolution resolution;
+TEST_F(PingComponent, SecondLookupSilentlyReplacesTheFirst) {
   resolution.Hold("slow.test");
   std::vector<HANDLE> handles;
   ScopedOverride<AsyncResolverApi> recorder;
@@ -176,8 +181,7 @@ TEST(PingComponent, SecondLookupSilentlyReplacesTheFirst) {
   EXPECT_EQ(ping.DnsResult(), u"127.0.0.7");
 }
 
-TEST(PingComponent, DottedAddressAfterAHostNameLeavesNothingPending) {
-  FakeResolution resolution;
+TEST_F(PingComponent, DottedAddressAfterAHostNameLeavesNothingPending) {
   resolution.Hold("slow.test");
   TPing ping(nullptr);
   Lookups lookups(ping);
@@ -190,8 +194,7 @@ TEST(PingComponent, DottedAddressAfterAHostNameLeavesNothingPending) {
   EXPECT_EQ(ping.DnsResult(), u"127.0.0.5");
 }
 
-TEST(PingComponent, CancelReportsInterruptedOnlyWhenALookupIsPending) {
-  FakeResolution resolution;
+TEST_F(PingComponent, CancelReportsInterruptedOnlyWhenALookupIsPending) {
   resolution.Hold("slow.test");
   TPing ping(nullptr);
   Lookups lookups(ping);
@@ -206,8 +209,7 @@ TEST(PingComponent, CancelReportsInterruptedOnlyWhenALookupIsPending) {
   EXPECT_EQ(lookups.errors.size(), 1u);
 }
 
-TEST(PingComponent, DestructionCancelsAndReportsAPendingLookup) {
-  FakeResolution resolution;
+TEST_F(PingComponent, DestructionCancelsAndReportsAPendingLookup) {
   resolution.Hold("slow.test");
   std::vector<WORD> errors;
   {
@@ -218,7 +220,7 @@ TEST(PingComponent, DestructionCancelsAndReportsAPendingLookup) {
   EXPECT_THAT(errors, ::testing::ElementsAre(WSAEINTR));
 }
 
-TEST(PingComponent, LookupThatCannotStartRaisesAndLeavesNothingPending) {
+TEST_F(PingComponent, LookupThatCannotStartRaisesAndLeavesNothingPending) {
   ScopedOverride<AsyncResolverApi> resolver;
   resolver->WSAAsyncGetHostByName = [](HWND, UINT, const char*, char*, int) -> HANDLE {
     SetLastError(WSAENOBUFS);
@@ -237,8 +239,7 @@ TEST(PingComponent, LookupThatCannotStartRaisesAndLeavesNothingPending) {
   EXPECT_EQ(ping.DnsResult(), u"");
 }
 
-TEST(PingComponent, RefusedCancellationRaisesKeepsTheLookupAndDestructionStillCompletes) {
-  FakeResolution resolution;
+TEST_F(PingComponent, RefusedCancellationRaisesKeepsTheLookupAndDestructionStillCompletes) {
   resolution.Hold("slow.test");
   auto ping = std::make_unique<TPing>(nullptr);
   Lookups lookups(*ping);
@@ -267,7 +268,7 @@ TEST(PingComponent, RefusedCancellationRaisesKeepsTheLookupAndDestructionStillCo
   PumpFor(100ms);
 }
 
-TEST(PingComponent, ErrorOfALookupHandlerStaysInsideTheComponent) {
+TEST_F(PingComponent, ErrorOfALookupHandlerStaysInsideTheComponent) {
   TPing ping(nullptr);
   int reported = 0;
   ping.OnMessageError = [&](TObject*, const std::exception&, bool&) { ++reported; };
@@ -276,7 +277,7 @@ TEST(PingComponent, ErrorOfALookupHandlerStaysInsideTheComponent) {
   ASSERT_TRUE(PumpUntil([&] { return reported == 1; }));
 }
 
-TEST(PingComponent, EchoFiresRequestThenReplyAndKeepsTheReply) {
+TEST_F(PingComponent, EchoFiresRequestThenReplyAndKeepsTheReply) {
   TPing ping(nullptr);
   ping.SetSize(32);
   ping.SetTimeout(1000);
@@ -294,8 +295,7 @@ TEST(PingComponent, EchoFiresRequestThenReplyAndKeepsTheReply) {
   EXPECT_EQ(ping.ResolvedIP(), u"127.0.0.1");
 }
 
-TEST(PingComponent, UnresolvableTargetOnlyDisplaysNotices) {
-  FakeResolution resolution;
+TEST_F(PingComponent, UnresolvableTargetOnlyDisplaysNotices) {
   TPing ping(nullptr);
   ping.SetAddress(u"unknown.test");
   std::vector<std::u16string> notices;
@@ -309,7 +309,7 @@ TEST(PingComponent, UnresolvableTargetOnlyDisplaysNotices) {
   EXPECT_EQ(ping.ErrorText(), u"Bad Destination");
 }
 
-TEST(PingComponent, SilentPeerTimesOut) {
+TEST_F(PingComponent, SilentPeerTimesOut) {
   if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
   test::Namespace here;
   test::Namespace peer;
@@ -329,8 +329,7 @@ TEST(PingComponent, SilentPeerTimesOut) {
 
 // Each lookup ends exactly once: cancelled (10004, and its buffer never written again) or
 // completed (its message handled), whichever wins.
-TEST(PingComponent, CancellationRacingCompletionEndsEachLookupOnce) {
-  FakeResolution resolution;
+TEST_F(PingComponent, CancellationRacingCompletionEndsEachLookupOnce) {
   TPing ping(nullptr);
   Lookups lookups(ping);
   constexpr int kRounds = 2000;
@@ -352,8 +351,7 @@ TEST(PingComponent, CancellationRacingCompletionEndsEachLookupOnce) {
 
 // The component and its host-entry buffer go while the lookup completes; nothing may write
 // into the freed buffer or route the message to the freed component.
-TEST(PingComponent, DestructionRacingCompletionTouchesNothingFreed) {
-  FakeResolution resolution;
+TEST_F(PingComponent, DestructionRacingCompletionTouchesNothingFreed) {
   for (int i = 0; i < 500; ++i) {
     auto ping = std::make_unique<TPing>(nullptr);
     ping->OnMessageError = [](TObject*, const std::exception&, bool&) {};
