@@ -13,12 +13,18 @@ TForm1::TForm1(TToolkit& toolkit)
       Button1(Find<TButton>(u"Button1")),
       Button2(Find<TButton>(u"Button2")),
       Panel1(Find<TPanel>(u"Panel1")),
+      Label4(Find<TLabel>(u"Label4")),
+      HostEdit(Find<TEdit>(u"HostEdit")),
+      DisplayMemo(Find<TMemo>(u"DisplayMemo")),
+      Button3(Find<TButton>(u"Button3")),
+      Button4(Find<TButton>(u"Button4")),
       VPN(Find<TPanel>(u"VPN")),
       Label2(Find<TLabel>(u"Label2")),
       Label3(Find<TLabel>(u"Label3")),
       Edit1(Find<TEdit>(u"Edit1")),
       Edit2(Find<TEdit>(u"Edit2")),
-      Button5(Find<TButton>(u"Button5")) {
+      Button5(Find<TButton>(u"Button5")),
+      timer(std::make_unique<TTimer>(*this, u"timer")) {
   using namespace std::placeholders;
   OnResize = std::bind(&TForm1::FormResize, this, _1);
   Button1->OnClick = std::bind(&TForm1::Button1Click, this, _1);

@@ -2,6 +2,8 @@
 // content panels of which at most one shows.
 #pragma once
 
+#include <memory>
+
 #include "platform/toolkit.h"
 
 namespace kelvo {
@@ -20,12 +22,18 @@ class TForm1 : public TForm {
   TButton* Button1;
   TButton* Button2;
   TPanel* Panel1;
+  TLabel* Label4;
+  TEdit* HostEdit;
+  TMemo* DisplayMemo;
+  TButton* Button3;
+  TButton* Button4;
   TPanel* VPN;
   TLabel* Label2;
   TLabel* Label3;
   TEdit* Edit1;
   TEdit* Edit2;
   TButton* Button5;
+  std::unique_ptr<TTimer> timer;
 
   void FormCreate(TObject* Sender);
   void FormResize(TObject* Sender);
