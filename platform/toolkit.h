@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/component.h"
 #include "platform/win_types.h"
 
 namespace kelvo {
@@ -176,11 +177,6 @@ std::u16string ErrorBoxText(const std::exception& error);
 void ShowCurrentException(TToolkit& toolkit);
 
 // ---- Controls ----
-
-class TObject {
- public:
-  virtual ~TObject() = default;
-};
 
 enum class TMouseButton { Left, Right, Middle };
 

@@ -1,0 +1,36 @@
+// Loading a library at run time and looking up its entry points by name. On Linux the
+// default table (posix/module.cpp) serves the built-in modules that stand in for the
+// platform's libraries: "icmp.dll" with the echo service of platform/icmp.h.
+#pragma once
+
+#include <functional>
+
+#include "platform/errors.h"
+#include "platform/service_table.h"
+#include "platform/win_types.h"
+
+namespace kelvo {
+
+#ifndef _WIN32
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+#endif
+
+struct ModuleApi {
+  // nullptr, with the reason as last error, when there is no such module.
+  std::function<HMODULE(LPCWSTR fileName)> LoadLibraryW;
+  // nullptr, with the reason as last error, when the module has no such entry point.
+  std::function<FARPROC(HMODULE module, LPCSTR procName)> GetProcAddress;
+  std::function<BOOL(HMODULE module)> FreeLibrary;
+};
+
+template <>
+ModuleApi& ServiceTable<ModuleApi>();
+
+inline HMODULE LoadLibraryW(LPCWSTR fileName) { return ServiceTable<ModuleApi>().LoadLibraryW(fileName); }
+inline FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
+  return ServiceTable<ModuleApi>().GetProcAddress(module, procName);
+}
+inline BOOL FreeLibrary(HMODULE module) { return ServiceTable<ModuleApi>().FreeLibrary(module); }
+
+}  // namespace kelvo

@@ -1,0 +1,204 @@
+#include "platform/window_messages.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace kelvo {
+namespace {
+
+struct Seen {
+  UINT message;
+  WPARAM wParam;
+  LONG_PTR extraAtTheTime;
+};
+thread_local std::vector<Seen> seen;
+thread_local bool refuseCreation = false;
+
+LRESULT RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  seen.push_back({message, wParam, GetWindowLongPtrW(window, 0)});
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    EXPECT_EQ(create->dwExStyle, WS_EX_TOOLWINDOW);
+    if (refuseCreation) return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+constexpr char16_t kClass[] = u"WindowMessagesTestClass";
+
+struct Windows : ::testing::Test {
+  Windows() {
+    const WNDCLASSW record{.style = 0, .lpfnWndProc = RecordingProc, .cbClsExtra = 0, .cbWndExtra = sizeof(void*),
+                           .hInstance = instance, .hIcon = nullptr, .hCursor = nullptr, .hbrBackground = nullptr,
+                           .lpszMenuName = nullptr, .lpszClassName = kClass};
+    atom = RegisterClassW(&record);
+    seen.clear();
+  }
+  ~Windows() override { UnregisterClassW(kClass, instance); }
+  HWND Create() {
+    return CreateWindowExW(WS_EX_TOOLWINDOW, kClass, u"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+  }
+  static std::vector<UINT> Messages() {
+    std::vector<UINT> numbers;
+    for (const Seen& s : seen) numbers.push_back(s.message);
+    return numbers;
+  }
+  static void DispatchAll() {
+    MSG message{};
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT) DispatchMessageW(&message);
+  }
+
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  ATOM atom = 0;
+};
+
+TEST_F(Windows, ClassesAreKeptPerModuleInstanceWithThePlatformsErrors) {
+  ASSERT_NE(atom, 0);
+  WNDCLASSW record{};
+  EXPECT_TRUE(GetClassInfoW(instance, u"windowMESSAGEStestclass", &record)) << "names ignore case";
+  EXPECT_EQ(record.lpfnWndProc, RecordingProc);
+  EXPECT_EQ(record.cbWndExtra, static_cast<int>(sizeof(void*)));
+  EXPECT_FALSE(GetClassInfoW(nullptr, kClass, &record)) << "another module does not see it";
+  EXPECT_EQ(GetLastError(), ERROR_CLASS_DOES_NOT_EXIST);
+
+  record.lpszClassName = kClass;
+  record.hInstance = instance;
+  EXPECT_EQ(RegisterClassW(&record), 0);
+  EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
+
+  const HWND window = Create();
+  EXPECT_FALSE(UnregisterClassW(kClass, instance));
+  EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
+  DestroyWindow(window);
+  EXPECT_TRUE(UnregisterClassW(kClass, instance));
+  EXPECT_FALSE(UnregisterClassW(kClass, instance));
+  EXPECT_EQ(GetLastError(), ERROR_CLASS_DOES_NOT_EXIST);
+  EXPECT_EQ(Create(), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
+
+  for (int again = 0; again < 70000; ++again) {  // more than there are atoms
+    ASSERT_EQ(RegisterClassW(&record), atom);
+    ASSERT_TRUE(UnregisterClassW(kClass, instance));
+  }
+}
+
+TEST_F(Windows, TheProcedureSeesTheWindowBeingCreatedAndMayRefuseIt) {
+  const HWND window = Create();
+  ASSERT_NE(window, nullptr);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].message, WM_NCCREATE);
+  EXPECT_EQ(seen[0].extraAtTheTime, 0) << "the extra slot exists, still empty";
+  EXPECT_EQ(seen[1].message, WM_CREATE);
+  DestroyWindow(window);
+
+  refuseCreation = true;
+  seen.clear();
+  EXPECT_EQ(Create(), nullptr);
+  refuseCreation = false;
+  EXPECT_EQ(Messages(), (std::vector<UINT>{WM_NCCREATE, WM_DESTROY, WM_NCDESTROY}));
+}
+
+TEST_F(Windows, TheExtraSlotHoldsAWholePointer) {
+  const HWND window = Create();
+  const auto pointer = static_cast<LONG_PTR>(0x7F12345678ABCDEFLL & static_cast<long long>(~std::uintptr_t{0}));
+  EXPECT_EQ(SetWindowLongPtrW(window, 0, pointer), 0);
+  EXPECT_EQ(GetWindowLongPtrW(window, 0), pointer);
+  EXPECT_EQ(GetWindowLongPtrW(window, 1), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
+  DestroyWindow(window);
+  EXPECT_EQ(GetWindowLongPtrW(window, 0), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST_F(Windows, MessagesArriveInOrderAndTheQuitMessageComesLast) {
+  const HWND window = Create();
+  seen.clear();
+  PostQuitMessage(7);
+  for (WPARAM i = 0; i < 5; ++i) ASSERT_TRUE(PostMessageW(window, WM_USER + 1, i, 0));
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  EXPECT_EQ(message.message, WM_QUIT);
+  EXPECT_EQ(message.wParam, 7u);
+  ASSERT_EQ(seen.size(), 5u);
+  for (WPARAM i = 0; i < 5; ++i) EXPECT_EQ(seen[i].wParam, i);
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) << "the quit message was taken";
+  DestroyWindow(window);
+}
+
+TEST_F(Windows, PeekCanLeaveTheMessageAndFilterByWindowAndNumber) {
+  const HWND first = Create();
+  const HWND second = Create();
+  PostMessageW(first, WM_USER + 1, 1, 0);
+  PostMessageW(second, WM_USER + 2, 2, 0);
+  MSG message{};
+  ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(message.wParam, 1u);
+  ASSERT_TRUE(PeekMessageW(&message, second, 0, 0, PM_REMOVE));
+  EXPECT_EQ(message.wParam, 2u);
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_USER + 2, WM_USER + 9, PM_REMOVE));
+  ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(message.wParam, 1u);
+  DestroyWindow(first);
+  DestroyWindow(second);
+}
+
+TEST_F(Windows, DestroyingAWindowDropsItsQueuedMessagesAndLaterPostsFail) {
+  const HWND doomed = Create();
+  const HWND other = Create();
+  PostMessageW(doomed, WM_USER + 1, 1, 0);
+  PostMessageW(other, WM_USER + 1, 2, 0);
+  EXPECT_TRUE(DestroyWindow(doomed));
+  seen.clear();
+  DispatchAll();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].wParam, 2u);
+  EXPECT_FALSE(PostMessageW(doomed, WM_USER + 1, 3, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_FALSE(DestroyWindow(doomed));
+  DestroyWindow(other);
+}
+
+TEST_F(Windows, OtherThreadsPostInOrderButCannotDestroy) {
+  const HWND window = Create();
+  seen.clear();
+  std::thread poster([&] {
+    for (WPARAM i = 0; i < 1000; ++i) PostMessageW(window, WM_USER + 1, i, 0);
+    EXPECT_FALSE(DestroyWindow(window));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    PostMessageW(window, WM_USER + 2, 0, 0);
+  });
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (message.message == WM_USER + 2) break;
+    DispatchMessageW(&message);
+  }
+  poster.join();
+  ASSERT_EQ(seen.size(), 1000u);
+  for (WPARAM i = 0; i < 1000; ++i) ASSERT_EQ(seen[i].wParam, i);
+  DestroyWindow(window);
+}
+
+TEST_F(Windows, AWatchedQueueWakesItsDescriptorWhenAMessageArrives) {
+  const HWND window = Create();
+  PostMessageW(window, WM_USER + 1, 1, 0);
+  pollfd watched{.fd = WatchMessageQueue(), .events = POLLIN, .revents = 0};
+  EXPECT_EQ(poll(&watched, 1, 0), 1) << "messages already waiting wake the loop at once";
+  std::uint64_t count = 0;
+  ASSERT_EQ(read(watched.fd, &count, sizeof(count)), static_cast<ssize_t>(sizeof(count)));
+  EXPECT_EQ(DispatchPendingMessages(), std::nullopt);
+  EXPECT_EQ(poll(&watched, 1, 0), 0);
+  std::thread([&] { PostMessageW(window, WM_USER + 1, 2, 0); }).join();
+  EXPECT_EQ(poll(&watched, 1, 0), 1);
+  ASSERT_EQ(read(watched.fd, &count, sizeof(count)), static_cast<ssize_t>(sizeof(count)));
+  PostQuitMessage(3);
+  EXPECT_EQ(DispatchPendingMessages(), 3);
+  EXPECT_EQ(seen.size(), 4u);  // creation messages and the two posted
+  DestroyWindow(window);
+}
+
+}  // namespace
+}  // namespace kelvo

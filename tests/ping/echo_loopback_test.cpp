@@ -1,0 +1,259 @@
+// The echo service for real, on the loopback of a namespace the test makes, once over the
+// raw ICMP socket and once over the unprivileged datagram socket.
+#include <dirent.h>
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "ping/icmp.h"
+#include "platform/sockets.h"
+#include "tests/ping/echo_capture.h"
+#include "tests/ping/netns.h"
+
+namespace kelvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Capture;
+using test::Namespace;
+
+const std::string kText = "Pinging from Korund code written by T. Varnel";
+
+std::string Payload(int size) {
+  std::string payload(static_cast<std::size_t>(size), ' ');
+  payload.replace(0, std::min<std::size_t>(payload.size(), kText.size()), kText, 0, payload.size());
+  return payload;
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  DIR* dir = ::opendir("/proc/self/fd");
+  while (::readdir(dir) != nullptr) ++count;
+  ::closedir(dir);
+  return count;
+}
+
+class LoopbackTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+    ns_.emplace(GetParam());
+  }
+  // The body runs in the namespace; a TICMP made there uses the socket kind under test.
+  void Within(const std::function<void()>& body) { ns_->Within(body); }
+  const Namespace& Ns() const { return *ns_; }
+
+ private:
+  std::optional<Namespace> ns_;
+};
+
+TEST_P(LoopbackTest, EchoesEverySizeWithThePayloadExactlyOnTheWire) {
+  Within([] {
+    Capture capture;
+    TICMP icmp;
+    icmp.SetAddress(u"127.0.0.1");
+    icmp.SetTimeout(2000);
+    for (int size : {0, 32, 56, 1400, 65000}) {
+      icmp.SetSize(size);
+      ASSERT_EQ(icmp.Ping(), 1) << size << ": " << ToUtf8(icmp.ErrorText());
+      EXPECT_EQ(icmp.LastError(), 0u);
+      EXPECT_EQ(icmp.Reply().Status, IP_SUCCESS);
+      EXPECT_EQ(icmp.Reply().DataSize, size);
+      EXPECT_EQ(icmp.Reply().Address, inet_addr("127.0.0.1"));
+      EXPECT_EQ(icmp.Reply().Options.Ttl, 64);
+      EXPECT_LT(icmp.Reply().RoundTripTime, 1000u);
+      const auto wire = capture.Requests(Payload(size));
+      ASSERT_EQ(wire.size(), 1u) << "one request per call, carrying exactly the payload";
+      EXPECT_EQ(wire[0].headerSize, 20u) << "no IP options";
+      EXPECT_EQ(wire[0].tos, 0);
+    }
+    EXPECT_EQ(icmp.ResolvedIP(), u"127.0.0.1");
+  });
+}
+
+TEST_P(LoopbackTest, SendsTheLowByteOfTtlAndDontFragmentOnlyWhenAsked) {
+  Within([] {
+    Capture capture;
+    TICMP icmp;
+    icmp.SetAddress(u"127.0.0.1");
+    icmp.SetSize(100);
+    struct Case {
+      int ttl, flags;
+      std::uint8_t wireTtl;
+      bool dontFragment;
+    };
+    for (const Case c : {Case{300, 0, 44, false}, Case{64, 2, 64, true}, Case{1, 0x102, 1, true},
+                         Case{255, 0, 255, false}}) {
+      icmp.SetTTL(c.ttl);
+      icmp.SetFlags(c.flags);
+      ASSERT_EQ(icmp.Ping(), 1);
+      const auto wire = capture.Requests(Payload(100));
+      ASSERT_EQ(wire.size(), 1u);
+      EXPECT_EQ(wire[0].ttl, c.wireTtl) << c.ttl;
+      EXPECT_EQ(wire[0].dontFragment, c.dontFragment) << c.flags;
+    }
+  });
+}
+
+TEST_P(LoopbackTest, RefusesWhatCannotBeSentAndSendsNothing) {
+  Within([] {
+    Capture capture;
+    const HANDLE handle = IcmpCreateFile();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    std::string request = Payload(65535);
+    std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + request.size());
+    IP_OPTION_INFORMATION options{};
+    options.Ttl = 64;
+    const IPAddr loopback = inet_addr("127.0.0.1");
+    EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 32, &options, reply.data(),
+                           sizeof(ICMP_ECHO_REPLY) + 31, 1000), 0u);
+    EXPECT_EQ(GetLastError(), IP_BUF_TOO_SMALL);
+    EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 65508, &options, reply.data(),
+                           static_cast<DWORD>(reply.size()), 1000), 0u);
+    EXPECT_EQ(GetLastError(), IP_PACKET_TOO_BIG) << "more than an IPv4 datagram carries";
+    options.Ttl = 0;
+    EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 32, &options, reply.data(),
+                           static_cast<DWORD>(reply.size()), 1000), 0u);
+    EXPECT_EQ(GetLastError(), IP_BAD_OPTION);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(capture.Requests(Payload(32)).empty());
+    EXPECT_TRUE(capture.Requests(Payload(65508)).empty());
+
+    options.Ttl = 64;
+    ASSERT_EQ(IcmpSendEcho(handle, loopback, request.data(), 65507, &options, reply.data(),
+                           static_cast<DWORD>(reply.size()), 1000), 1u);
+    ICMP_ECHO_REPLY record;
+    std::memcpy(&record, reply.data(), sizeof(record));
+    EXPECT_EQ(record.Data, reply.data() + sizeof(ICMP_ECHO_REPLY)) << "data just after the record";
+    EXPECT_EQ(std::memcmp(reply.data() + sizeof(ICMP_ECHO_REPLY), request.data(), 65507), 0);
+    EXPECT_TRUE(IcmpCloseHandle(handle));
+    EXPECT_FALSE(IcmpCloseHandle(handle));
+    EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 32, &options, reply.data(),
+                           static_cast<DWORD>(reply.size()), 1000), 0u);
+  });
+}
+
+TEST_P(LoopbackTest, TakesOnlyTheAnswerToItsOwnRequest) {
+  ASSERT_TRUE(Ns().Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
+  Within([] {
+    const std::string payload = Payload(64);
+    Capture wire;
+    std::thread peer([&] {
+      const auto request = wire.NextRequest(payload, 3s);
+      ASSERT_TRUE(request);
+      const auto id = request->identifier;
+      const auto seq = request->sequence;
+      wire.SendReply(request->source, id + 1, seq, payload);
+      wire.SendReply(request->source, id, seq + 1, payload);
+      wire.SendReply(request->source, id, seq - 1, payload);
+      wire.SendReply(request->source, id, seq, payload.substr(0, 60));
+      wire.SendReply(request->source, id, seq, payload + "x");
+      wire.SendReply(request->source, id, seq, "Q" + payload.substr(1));
+      wire.SendReply(request->source, id, seq, payload, true);
+      std::this_thread::sleep_for(200ms);
+      wire.SendReply(request->source, id, seq, payload);
+    });
+    TICMP icmp;
+    icmp.SetAddress(u"127.0.0.1");
+    icmp.SetSize(64);
+    icmp.SetTimeout(3000);
+    EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
+    peer.join();
+    EXPECT_EQ(icmp.Reply().DataSize, 64);
+    EXPECT_GE(icmp.Reply().RoundTripTime, 200u) << "a foreign reply was taken";
+  });
+}
+
+TEST_P(LoopbackTest, TwoEnginesAtOnceKeepTheirOwnReplies) {
+  Within([] {
+    auto run = [](int size) {
+      TICMP icmp;
+      icmp.SetAddress(u"127.0.0.1");
+      icmp.SetSize(size);
+      icmp.SetTimeout(2000);
+      for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(icmp.Ping(), 1) << i << ": " << ToUtf8(icmp.ErrorText());
+        ASSERT_EQ(icmp.Reply().DataSize, size);
+      }
+    };
+    std::thread other([&] { run(40); });
+    run(48);
+    other.join();
+  });
+}
+
+TEST_P(LoopbackTest, TenThousandEchoesLeaveNoDescriptorBehind) {
+  Within([] {
+    const int before = OpenDescriptors();
+    {
+      TICMP icmp;
+      icmp.SetAddress(u"127.0.0.1");
+      icmp.SetSize(32);
+      const int opened = OpenDescriptors();
+      int answered = 0;
+      for (int i = 0; i < 10000; ++i) answered += icmp.Ping();
+      EXPECT_EQ(answered, 10000);
+      EXPECT_EQ(OpenDescriptors(), opened);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+  });
+}
+
+TEST_P(LoopbackTest, ResolvesLocalhost) {
+  Within([] {
+    TICMP icmp;
+    icmp.SetAddress(u"localhost");
+    EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
+    EXPECT_EQ(icmp.ResolvedIP().substr(0, 4), u"127.");
+  });
+}
+
+// Capabilities belong to the thread: this one gives up raw sockets for good.
+void DropRawSockets() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  ASSERT_EQ(::syscall(SYS_capget, &header, data), 0);
+  data[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
+  data[CAP_NET_RAW / 32].permitted &= ~(1u << (CAP_NET_RAW % 32));
+  ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
+}
+
+TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
+  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  Namespace ns(false);
+  ns.Within([] {
+    DropRawSockets();
+    TICMP icmp;
+    icmp.SetAddress(u"127.0.0.1");
+    EXPECT_EQ(icmp.Ping(), 0);
+    EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
+    EXPECT_EQ(icmp.ErrorText(), u"General failure");
+  });
+}
+
+TEST(EchoOutOfResources, NoDescriptorLeftMeansNoHandle) {
+  if (!test::IsRoot()) GTEST_SKIP() << "only root gets as far as needing a descriptor";
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const HANDLE handle = IcmpCreateFile();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Echo, LoopbackTest, ::testing::Values(false, true),
+                         [](const auto& test) { return test.param ? "DatagramSocket" : "RawSocket"; });
+
+}  // namespace
+}  // namespace kelvo
