@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/component.h"
 #include "platform/exception.h"
 #include "platform/icmp.h"
 #include "platform/win_types.h"
@@ -22,12 +23,12 @@ using TICMPDisplay = std::function<void(TICMP* Sender, const std::u16string& Msg
 using TICMPEchoRequest = std::function<void(TICMP* Sender)>;
 using TICMPEchoReply = std::function<void(TICMP* Sender, int Status)>;
 
-class TICMP {
+class TICMP : public TObject {
  public:
   // Starts the socket library, loads icmp.dll and opens an echo handle; throws
   // TICMPException, having undone what it did, when any of that fails.
   TICMP();
-  ~TICMP();
+  ~TICMP() override;
   TICMP(const TICMP&) = delete;
   TICMP& operator=(const TICMP&) = delete;
 

@@ -1,0 +1,386 @@
+// The ping component: lookups that answer at once or later from the message loop, their
+// cancellation, the events of an echo, and the races between a lookup's completion and its
+// cancellation or the component's destruction.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ping/ping.h"
+#include "platform/async_resolver.h"
+#include "tests/ping/netns.h"
+
+namespace kelvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Dispatches this thread's messages until `done` holds or two seconds pass.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 2000ms) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  MSG msg;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+void PumpFor(std::chrono::milliseconds span) { PumpUntil([] { return false; }, span); }
+
+// A name resolution the test controls: names in `held` wait until released, "unknown.test"
+// fails, every other name is 127.0.0.7.
+class FakeResolution {
+ public:
+  FakeResolution() {
+    sockets_->gethostbyname = [this](const char* name) -> hostent* {
+      const std::string text = name;
+      {
+        std::unique_lock lock(mutex_);
+        ++calls_;
+        released_.wait(lock, [&] { return held_.count(text) == 0; });
+      }
+      if (text == "unknown.test") {
+        SetLastError(WSAHOST_NOT_FOUND);
+        return nullptr;
+      }
+      return Answer();
+    };
+  }
+  ~FakeResolution() {
+    ReleaseAll();
+    // A worker may still be inside the fake; wait until it has left before the table changes.
+    std::this_thread::sleep_for(20ms);
+  }
+
+  void Hold(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    held_.insert(name);
+  }
+  void ReleaseAll() {
+    std::lock_guard lock(mutex_);
+    held_.clear();
+    released_.notify_all();
+  }
+
+ private:
+  static hostent* Answer() {
+    thread_local char address[4] = {127, 0, 0, 7};
+    thread_local char* addresses[] = {address, nullptr};
+    thread_local char* aliases[] = {nullptr};
+    thread_local char name[] = "fake.test";
+    thread_local hostent host{name, aliases, 2, 4, addresses};
+    return &host;
+  }
+
+  ScopedOverride<SocketsApi> sockets_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  std::set<std::string> held_;
+  int calls_ = 0;
+};
+
+struct Lookups {
+  explicit Lookups(TPing& ping) {
+    ping.OnDnsLookupDone = [this](TObject*, WORD error) { errors.push_back(error); };
+  }
+  std::vector<WORD> errors;
+};
+
+TEST(PingComponent, FreshWindowGivesReleaseAndLookupNumbers) {
+  std::thread([] {
+    TPing ping(nullptr);
+    EXPECT_EQ(ping.ReleaseMessage(), 1025u);
+    EXPECT_EQ(ping.DnsLookupMessage(), 1026u);
+  }).join();
+}
+
+TEST(PingComponent, PropertiesReadAndWriteTheEngine) {
+  TPing ping(nullptr);
+  EXPECT_EQ(ping.Size(), 56);
+  EXPECT_EQ(ping.Timeout(), 4000);
+  EXPECT_EQ(ping.TTL(), 64);
+  EXPECT_EQ(ping.Flags(), 0);
+  ping.SetSize(32);
+  ping.SetTimeout(1000);
+  ping.SetTTL(5);
+  ping.SetFlags(2);
+  ping.SetAddress(u"127.0.0.1");
+  EXPECT_EQ(ping.Size(), 32);
+  EXPECT_EQ(ping.Timeout(), 1000);
+  EXPECT_EQ(ping.TTL(), 5);
+  EXPECT_EQ(ping.Flags(), 2);
+  EXPECT_EQ(ping.Address(), u"127.0.0.1");
+}
+
+TEST(PingComponent, DottedAddressIsAnsweredBeforeDnsLookupReturns) {
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.DnsLookup(u"127.0.0.5");
+  EXPECT_THAT(lookups.errors, ::testing::ElementsAre(0));
+  EXPECT_EQ(ping.DnsResult(), u"127.0.0.5");
+}
+
+TEST(PingComponent, HostNameIsAnsweredLaterFromTheMessageLoop) {
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.DnsLookup(u"localhost");
+  EXPECT_TRUE(lookups.errors.empty());
+  EXPECT_EQ(ping.DnsResult(), u"");
+  ASSERT_TRUE(PumpUntil([&] { return !lookups.errors.empty(); }));
+  EXPECT_THAT(lookups.errors, ::testing::ElementsAre(0));
+  EXPECT_EQ(ping.DnsResult(), u"127.0.0.1");
+}
+
+TEST(PingComponent, FailedLookupReportsTheSocketErrorAndNoResult) {
+  FakeResolution resolution;
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.DnsLookup(u"unknown.test");
+  ASSERT_TRUE(PumpUntil([&] { return !lookups.errors.empty(); }));
+  EXPECT_THAT(lookups.errors, ::testing::ElementsAre(WSAHOST_NOT_FOUND));
+  EXPECT_EQ(ping.DnsResult(), u"");
+}
+
+TEST(PingComponent, SecondLookupSilentlyReplacesTheFirst) {
+  FakeResolution resolution;
+  resolution.Hold("slow.test");
+  std::vector<HANDLE> handles;
+  ScopedOverride<AsyncResolverApi> recorder;
+  recorder->WSAAsyncGetHostByName = [&](HWND w, UINT m, const char* n, char* b, int l) {
+    handles.push_back(recorder.Original().WSAAsyncGetHostByName(w, m, n, b, l));
+    return handles.back();
+  };
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.DnsLookup(u"slow.test");
+  ping.DnsLookup(u"fast.test");
+  ASSERT_TRUE(PumpUntil([&] { return !lookups.errors.empty(); }));
+  resolution.ReleaseAll();
+  // A late completion of the first lookup is stale and changes nothing.
+  PostMessageW(ping.Handle(), ping.DnsLookupMessage(), reinterpret_cast<WPARAM>(handles.at(0)), 0);
+  PumpFor(100ms);
+  EXPECT_THAT(lookups.errors, ::testing::ElementsAre(0));
+  EXPECT_EQ(ping.DnsResult(), u"127.0.0.7");
+}
+
+TEST(PingComponent, DottedAddressAfterAHostNameLeavesNothingPending) {
+  FakeResolution resolution;
+  resolution.Hold("slow.test");
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.DnsLookup(u"slow.test");
+  ping.DnsLookup(u"127.0.0.5");
+  ping.CancelDnsLookup();
+  resolution.ReleaseAll();
+  PumpFor(100ms);
+  EXPECT_THAT(lookups.errors, ::testing::ElementsAre(0));
+  EXPECT_EQ(ping.DnsResult(), u"127.0.0.5");
+}
+
+TEST(PingComponent, CancelReportsInterruptedOnlyWhenALookupIsPending) {
+  FakeResolution resolution;
+  resolution.Hold("slow.test");
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.CancelDnsLookup();
+  EXPECT_TRUE(lookups.errors.empty());
+  ping.DnsLookup(u"slow.test");
+  ping.CancelDnsLookup();
+  EXPECT_THAT(lookups.errors, ::testing::ElementsAre(WSAEINTR));
+  EXPECT_EQ(ping.DnsResult(), u"");
+  resolution.ReleaseAll();
+  PumpFor(100ms);
+  EXPECT_EQ(lookups.errors.size(), 1u);
+}
+
+TEST(PingComponent, DestructionCancelsAndReportsAPendingLookup) {
+  FakeResolution resolution;
+  resolution.Hold("slow.test");
+  std::vector<WORD> errors;
+  {
+    TPing ping(nullptr);
+    ping.OnDnsLookupDone = [&](TObject*, WORD error) { errors.push_back(error); };
+    ping.DnsLookup(u"slow.test");
+  }
+  EXPECT_THAT(errors, ::testing::ElementsAre(WSAEINTR));
+}
+
+TEST(PingComponent, LookupThatCannotStartRaisesAndLeavesNothingPending) {
+  ScopedOverride<AsyncResolverApi> resolver;
+  resolver->WSAAsyncGetHostByName = [](HWND, UINT, const char*, char*, int) -> HANDLE {
+    SetLastError(WSAENOBUFS);
+    return nullptr;
+  };
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  try {
+    ping.DnsLookup(u"host.test");
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), u"host.test: can't start DNS lookup, error #10055");
+  }
+  ping.CancelDnsLookup();
+  EXPECT_TRUE(lookups.errors.empty());
+  EXPECT_EQ(ping.DnsResult(), u"");
+}
+
+TEST(PingComponent, RefusedCancellationRaisesKeepsTheLookupAndDestructionStillCompletes) {
+  FakeResolution resolution;
+  resolution.Hold("slow.test");
+  auto ping = std::make_unique<TPing>(nullptr);
+  Lookups lookups(*ping);
+  std::vector<std::string> reported;
+  ping->OnMessageError = [&](TObject*, const std::exception& e, bool&) { reported.push_back(e.what()); };
+  ping->DnsLookup(u"slow.test");
+  {
+    ScopedOverride<AsyncResolverApi> resolver;
+    // Refused as if the lookup had just completed: the resolver writes nothing more.
+    resolver->WSACancelAsyncRequest = [&resolver](HANDLE task) {
+      resolver.Original().WSACancelAsyncRequest(task);
+      SetLastError(WSAEALREADY);
+      return SOCKET_ERROR;
+    };
+    try {
+      ping->CancelDnsLookup();
+      FAIL() << "no error";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), u"WSACancelAsyncRequest failed, error #10037");
+    }
+    EXPECT_TRUE(lookups.errors.empty());
+    ping.reset();  // the refused cancellation is reported, the component is gone all the same
+  }
+  EXPECT_THAT(reported, ::testing::ElementsAre("WSACancelAsyncRequest failed, error #10037"));
+  resolution.ReleaseAll();
+  PumpFor(100ms);
+}
+
+TEST(PingComponent, ErrorOfALookupHandlerStaysInsideTheComponent) {
+  TPing ping(nullptr);
+  int reported = 0;
+  ping.OnMessageError = [&](TObject*, const std::exception&, bool&) { ++reported; };
+  ping.OnDnsLookupDone = [](TObject*, WORD) { throw Exception(u"handler failed"); };
+  ping.DnsLookup(u"localhost");
+  ASSERT_TRUE(PumpUntil([&] { return reported == 1; }));
+}
+
+TEST(PingComponent, EchoFiresRequestThenReplyAndKeepsTheReply) {
+  TPing ping(nullptr);
+  ping.SetSize(32);
+  ping.SetTimeout(1000);
+  ping.SetAddress(u"127.0.0.1");
+  std::vector<std::string> events;
+  ping.OnEchoRequest = [&](TObject* sender, TObject* icmp) {
+    EXPECT_EQ(sender, &ping);
+    EXPECT_NE(icmp, nullptr);
+    events.push_back("request");
+  };
+  ping.OnEchoReply = [&](TObject*, TObject*, int status) { events.push_back("reply " + std::to_string(status)); };
+  EXPECT_EQ(ping.Ping(), 1);
+  EXPECT_THAT(events, ::testing::ElementsAre("request", "reply 1"));
+  EXPECT_EQ(ping.Reply().DataSize, 32);
+  EXPECT_EQ(ping.ResolvedIP(), u"127.0.0.1");
+}
+
+TEST(PingComponent, UnresolvableTargetOnlyDisplaysNotices) {
+  FakeResolution resolution;
+  TPing ping(nullptr);
+  ping.SetAddress(u"unknown.test");
+  std::vector<std::u16string> notices;
+  int echoEvents = 0;
+  ping.OnDisplay = [&](TObject*, TObject*, const std::u16string& msg) { notices.push_back(msg); };
+  ping.OnEchoRequest = [&](TObject*, TObject*) { ++echoEvents; };
+  ping.OnEchoReply = [&](TObject*, TObject*, int) { ++echoEvents; };
+  EXPECT_EQ(ping.Ping(), 0);
+  EXPECT_THAT(notices, ::testing::ElementsAre(u"Unable to resolve unknown.test", u"Invalid host address"));
+  EXPECT_EQ(echoEvents, 0);
+  EXPECT_EQ(ping.ErrorText(), u"Bad Destination");
+}
+
+TEST(PingComponent, SilentPeerTimesOut) {
+  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  test::Namespace here;
+  test::Namespace peer;
+  ASSERT_TRUE(test::Link(here, "192.0.2.1/24", peer, "192.0.2.2/24"));
+  ASSERT_TRUE(peer.Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
+  here.Within([] {
+    TPing ping(nullptr);
+    ping.SetTimeout(1000);
+    ping.SetAddress(u"192.0.2.2");
+    int status = -1;
+    ping.OnEchoReply = [&](TObject*, TObject*, int s) { status = s; };
+    EXPECT_EQ(ping.Ping(), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ping.ErrorText(), u"Request timed out");
+  });
+}
+
+// Each lookup ends exactly once: cancelled (10004, and its buffer never written again) or
+// completed (its message handled), whichever wins.
+TEST(PingComponent, CancellationRacingCompletionEndsEachLookupOnce) {
+  FakeResolution resolution;
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  constexpr int kRounds = 2000;
+  int refused = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    ping.DnsLookup(u"race.test");
+    if (i % 3 != 0) std::this_thread::yield();
+    try {
+      ping.CancelDnsLookup();
+    } catch (const Exception&) {
+      ++refused;  // completed first: its message is on the way
+      ASSERT_TRUE(PumpUntil([&] { return lookups.errors.size() == static_cast<std::size_t>(i + 1); }));
+    }
+  }
+  PumpFor(50ms);
+  EXPECT_EQ(lookups.errors.size(), static_cast<std::size_t>(kRounds));
+  EXPECT_EQ(std::count(lookups.errors.begin(), lookups.errors.end(), WSAEINTR), kRounds - refused);
+}
+
+// The component and its host-entry buffer go while the lookup completes; nothing may write
+// into the freed buffer or route the message to the freed component.
+TEST(PingComponent, DestructionRacingCompletionTouchesNothingFreed) {
+  FakeResolution resolution;
+  for (int i = 0; i < 500; ++i) {
+    auto ping = std::make_unique<TPing>(nullptr);
+    ping->OnMessageError = [](TObject*, const std::exception&, bool&) {};
+    ping->DnsLookup(u"race.test");
+    if (i % 2 != 0) std::this_thread::yield();
+    ping.reset();
+  }
+  PumpFor(50ms);
+}
+
+TEST(PingComponentDeathTest, ProgramExitsWithLookupsStuckInTheResolver) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ScopedOverride<SocketsApi> sockets;
+        sockets->gethostbyname = [](const char*) -> hostent* {
+          std::this_thread::sleep_for(std::chrono::hours(1));
+          return nullptr;
+        };
+        TPing ping(nullptr);
+        ping.DnsLookup(u"stuck.test");
+        TPing other(nullptr);
+        other.DnsLookup(u"stuck.test");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace kelvo
