@@ -50,6 +50,12 @@ TFormDefinition Build() {
 
   // Ping panel; the two content panels share one place, 6 pixels below the header.
   c.push_back(PanelDefinition(u"Panel1", {0, 127, 392, 185}, false, false));
+  c.push_back(ChildDefinition(Label, u"Label4", u"Panel1", {24, 0, 55, 19}, u"Адрес :", Tahoma(16)));
+  c.push_back(ChildDefinition(Edit, u"HostEdit", u"Panel1", {24, 21, 161, 25}, kDefaultPingHost, Tahoma(16),
+                              cl3DLight));
+  c.push_back(ChildDefinition(Memo, u"DisplayMemo", u"Panel1", {5, 52, 381, 125}, u"", std::nullopt));
+  c.push_back(ChildDefinition(Button, u"Button3", u"Panel1", {216, 4, 81, 42}, u"Старт", Tahoma(13)));
+  c.push_back(ChildDefinition(Button, u"Button4", u"Panel1", {303, 4, 82, 42}, u"Стоп", Tahoma(13)));
 
   // VPN panel.
   c.push_back(PanelDefinition(u"VPN", {0, 127, 392, 194}, false, true));

@@ -147,11 +147,13 @@ int TICMP::Ping() {
   return result;
 }
 
-std::u16string TICMP::ErrorText() const {
+std::u16string IcmpStatusText(DWORD status) {
   for (const StatusText& s : kStatusTexts) {
-    if (s.code == lastError_) return s.text;
+    if (s.code == status) return s.text;
   }
-  return u"ICMP error #" + FromAnsi(std::to_string(lastError_));
+  return u"ICMP error #" + FromAnsi(std::to_string(status));
 }
+
+std::u16string TICMP::ErrorText() const { return IcmpStatusText(lastError_); }
 
 }  // namespace kelvo

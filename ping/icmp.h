@@ -18,6 +18,10 @@ class TICMPException : public Exception {
   using Exception::Exception;
 };
 
+// The words for an echo status or error code (IP_REQ_TIMED_OUT is "Request timed out"), or
+// "ICMP error #" and the number for a code without words.
+std::u16string IcmpStatusText(DWORD status);
+
 class TICMP;
 using TICMPDisplay = std::function<void(TICMP* Sender, const std::u16string& Msg)>;
 using TICMPEchoRequest = std::function<void(TICMP* Sender)>;

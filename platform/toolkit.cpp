@@ -75,6 +75,39 @@ void TLabel::SetFontColor(TColor color) {
   peer_->SetFontColor(color);
 }
 
+// ---- TTimer ----
+
+TTimer::TTimer(TForm& owner, std::u16string name)
+    : owner_(owner), name_(std::move(name)), peer_(owner.Toolkit().CreateTimerPeer(*this)) {}
+
+TTimer::~TTimer() = default;
+
+void TTimer::SetEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  Restart();
+}
+
+void TTimer::SetInterval(unsigned interval) {
+  if (interval == interval_) return;
+  interval_ = interval;
+  Restart();
+}
+
+void TTimer::Restart() {
+  if (enabled_ && interval_ != 0) {
+    peer_->Start(interval_);
+  } else {
+    peer_->Stop();
+  }
+}
+
+void TTimer::Tick() {
+  owner_.Dispatch([this] {
+    if (OnTimer) OnTimer(this);
+  });
+}
+
 // ---- TForm ----
 
 TForm::TForm(TToolkit& toolkit, const TFormDefinition& definition)
@@ -118,6 +151,9 @@ void TForm::CreateControl(const TControlDefinition& definition) {
       break;
     case TControlKind::Edit:
       control = Build<TEdit>(definition, [&](TEdit& c) { return toolkit_.CreateEditPeer(c, look, parentPeer); });
+      break;
+    case TControlKind::Memo:
+      control = Build<TMemo>(definition, [&](TMemo& c) { return toolkit_.CreateMemoPeer(c, look, parentPeer); });
       break;
   }
   control->parent_ = parent;

@@ -54,7 +54,7 @@ struct TFont {
 
 // ---- The window definition: data, read once when the form is created. ----
 
-enum class TControlKind { Panel, Label, Button, Edit, Image };
+enum class TControlKind { Panel, Label, Button, Edit, Memo, Image };
 
 struct TBounds {
   int left = 0;
@@ -111,6 +111,23 @@ class TLabelPeer : public TTextPeer {
   virtual void SetFontColor(TColor color) = 0;
 };
 
+// A multi-line edit: the user may type into it too; lines are separated by "\n".
+class TMemoPeer : public TTextPeer {
+ public:
+  // Adds one line after the last one.
+  virtual void AppendLine(const std::u16string& line) = 0;
+  virtual void Clear() = 0;
+};
+
+// A periodic timer: Start begins a fresh period of `interval` milliseconds, replacing any running
+// one; every period's end is reported through TTimer::Tick().
+class TTimerPeer {
+ public:
+  virtual ~TTimerPeer() = default;
+  virtual void Start(unsigned interval) = 0;
+  virtual void Stop() = 0;
+};
+
 class TWindowPeer {
  public:
   virtual ~TWindowPeer() = default;
@@ -124,6 +141,8 @@ enum class TMessageIcon { None, Error };
 
 class TControl;
 class TLabel;
+class TMemo;
+class TTimer;
 class TForm;
 
 class TToolkit {
@@ -141,6 +160,9 @@ class TToolkit {
                                                       TControlPeer* parent) = 0;
   virtual std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
                                                     TControlPeer* parent) = 0;
+  virtual std::unique_ptr<TMemoPeer> CreateMemoPeer(TMemo& control, const TControlLook& look,
+                                                    TControlPeer* parent) = 0;
+  virtual std::unique_ptr<TTimerPeer> CreateTimerPeer(TTimer& timer) = 0;
   // Modal: returns when the user has closed the box. One OK button.
   virtual void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) = 0;
 };
@@ -255,6 +277,64 @@ class TLabel : public TControl {
   TControlPeer& Peer() const override { return *peer_; }
   std::unique_ptr<TLabelPeer> peer_;
   TColor fontColor_;
+};
+
+// A multi-line edit. Lines().Add appends one line at the end; the toolkit wraps long lines at
+// the control's width and scrolls as it sees fit.
+class TMemo : public TControl {
+ public:
+  class TLines {
+   public:
+    void Add(const std::u16string& line) { peer_.AppendLine(line); }
+    void Clear() { peer_.Clear(); }
+
+   private:
+    friend class TMemo;
+    explicit TLines(TMemoPeer& peer) : peer_(peer) {}
+    TMemoPeer& peer_;
+  };
+
+  using TControl::TControl;
+  std::u16string Text() const { return peer_->Text(); }
+  void SetText(const std::u16string& text) { peer_->SetText(text); }
+  TLines Lines() const { return TLines(*peer_); }
+
+ private:
+  friend class TForm;
+  TControlPeer& Peer() const override { return *peer_; }
+  std::unique_ptr<TMemoPeer> peer_;
+};
+
+// A non-visual periodic timer of a form; OnTimer runs as a GUI event of the form. Assigning the
+// value a property already has leaves a running timer alone; enabling starts a fresh period and
+// a new interval restarts the period of a running timer. Starts disabled, at 1000 milliseconds.
+class TTimer : public TObject {
+ public:
+  TTimer(TForm& owner, std::u16string name);
+  ~TTimer() override;
+  TTimer(const TTimer&) = delete;
+  TTimer& operator=(const TTimer&) = delete;
+
+  const std::u16string& Name() const { return name_; }
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+  unsigned Interval() const { return interval_; }
+  void SetInterval(unsigned interval);
+
+  // Called by the backend at the end of each period.
+  void Tick();
+
+  TNotifyEvent OnTimer;
+
+ private:
+  // Runs while enabled with a non-zero interval.
+  void Restart();
+
+  TForm& owner_;
+  std::u16string name_;
+  bool enabled_ = false;
+  unsigned interval_ = 1000;
+  std::unique_ptr<TTimerPeer> peer_;
 };
 
 // The auto-sizing main window: its client area is always the bounding box of its visible

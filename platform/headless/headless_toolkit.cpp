@@ -35,6 +35,45 @@ class THeadlessToolkit::Peer : public TLabelPeer {
   TColor fontColor_;
 };
 
+// A memo keeps its text in an ordinary peer, so that tests and the user reach it by name.
+class THeadlessToolkit::MemoPeer : public TMemoPeer {
+ public:
+  explicit MemoPeer(std::unique_ptr<Peer> peer) : peer_(std::move(peer)) {}
+
+  void SetVisible(bool visible) override { peer_->SetVisible(visible); }
+  std::u16string Text() const override { return peer_->text_; }
+  void SetText(const std::u16string& text) override { peer_->text_ = text; }
+  void AppendLine(const std::u16string& line) override {
+    if (!peer_->text_.empty()) peer_->text_ += u'\n';
+    peer_->text_ += line;
+  }
+  void Clear() override { peer_->text_.clear(); }
+
+ private:
+  std::unique_ptr<Peer> peer_;
+};
+
+class THeadlessToolkit::TimerPeer : public TTimerPeer {
+ public:
+  TimerPeer(THeadlessToolkit& toolkit, TTimer& timer) : toolkit_(toolkit), timer_(timer) {
+    toolkit_.timers_[timer.Name()] = this;
+  }
+  ~TimerPeer() override { toolkit_.timers_.erase(timer_.Name()); }
+
+  void Start(unsigned interval) override {
+    running_ = true;
+    interval_ = interval;
+    ++periods_;
+  }
+  void Stop() override { running_ = false; }
+
+  THeadlessToolkit& toolkit_;
+  TTimer& timer_;
+  bool running_ = false;
+  unsigned interval_ = 0;
+  int periods_ = 0;
+};
+
 class THeadlessToolkit::Window : public TWindowPeer {
  public:
   Window(THeadlessToolkit& toolkit, TForm& form) : toolkit_(toolkit), form_(form) { toolkit_.window_ = this; }
@@ -92,6 +131,15 @@ std::unique_ptr<TTextPeer> THeadlessToolkit::CreateEditPeer(TControl& control, c
   return Make(control, look, parent);
 }
 
+std::unique_ptr<TMemoPeer> THeadlessToolkit::CreateMemoPeer(TMemo& control, const TControlLook& look,
+                                                            TControlPeer* parent) {
+  return std::make_unique<MemoPeer>(Make(control, look, parent));
+}
+
+std::unique_ptr<TTimerPeer> THeadlessToolkit::CreateTimerPeer(TTimer& timer) {
+  return std::make_unique<TimerPeer>(*this, timer);
+}
+
 void THeadlessToolkit::MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
   boxes_.push_back({text, caption, icon});
   if (OnMessageBox) OnMessageBox(boxes_.back());
@@ -108,6 +156,34 @@ bool THeadlessToolkit::Showing(const std::u16string& name) const { return Find(n
 std::u16string THeadlessToolkit::Text(const std::u16string& name) const { return Find(name).text_; }
 TColor THeadlessToolkit::FontColor(const std::u16string& name) const { return Find(name).fontColor_; }
 const TControlLook& THeadlessToolkit::Look(const std::u16string& name) const { return Find(name).look_; }
+
+std::vector<std::u16string> THeadlessToolkit::Lines(const std::u16string& name) const {
+  std::vector<std::u16string> lines;
+  const std::u16string& text = Find(name).text_;
+  if (text.empty()) return lines;
+  std::size_t from = 0;
+  for (std::size_t end; (end = text.find(u'\n', from)) != std::u16string::npos; from = end + 1) {
+    lines.push_back(text.substr(from, end - from));
+  }
+  lines.push_back(text.substr(from));
+  return lines;
+}
+
+THeadlessToolkit::TimerPeer& THeadlessToolkit::FindTimer(const std::u16string& name) const {
+  const auto found = timers_.find(name);
+  if (found == timers_.end()) throw Exception(u"No timer " + name);
+  return *found->second;
+}
+
+bool THeadlessToolkit::TimerRunning(const std::u16string& name) const { return FindTimer(name).running_; }
+unsigned THeadlessToolkit::TimerInterval(const std::u16string& name) const { return FindTimer(name).interval_; }
+int THeadlessToolkit::TimerPeriodsStarted(const std::u16string& name) const { return FindTimer(name).periods_; }
+
+void THeadlessToolkit::FireTimer(const std::u16string& name) {
+  TimerPeer& timer = FindTimer(name);
+  if (!timer.running_) throw Exception(u"The timer " + name + u" is not running");
+  timer.timer_.Tick();
+}
 
 THeadlessToolkit::Peer& THeadlessToolkit::Reachable(const std::u16string& name) const {
   Peer& peer = Find(name);

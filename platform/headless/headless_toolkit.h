@@ -33,6 +33,9 @@ class THeadlessToolkit : public TToolkit {
                                               TControlPeer* parent) override;
   std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
                                             TControlPeer* parent) override;
+  std::unique_ptr<TMemoPeer> CreateMemoPeer(TMemo& control, const TControlLook& look,
+                                            TControlPeer* parent) override;
+  std::unique_ptr<TTimerPeer> CreateTimerPeer(TTimer& timer) override;
   // Records the box and closes it at once; OnMessageBox runs while it is "open".
   void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) override;
 
@@ -45,6 +48,15 @@ class THeadlessToolkit : public TToolkit {
   std::u16string Text(const std::u16string& name) const;
   TColor FontColor(const std::u16string& name) const;
   const TControlLook& Look(const std::u16string& name) const;
+  // A memo's text split at its line breaks.
+  std::vector<std::u16string> Lines(const std::u16string& name) const;
+
+  // Timers, by name: whether a period runs, its length, how many fresh periods were started;
+  // FireTimer ends the running period as if its time had passed.
+  bool TimerRunning(const std::u16string& name) const;
+  unsigned TimerInterval(const std::u16string& name) const;
+  int TimerPeriodsStarted(const std::u16string& name) const;
+  void FireTimer(const std::u16string& name);
 
   // The user's actions, on controls that are showing.
   void Type(const std::u16string& name, const std::u16string& text);
@@ -59,13 +71,17 @@ class THeadlessToolkit : public TToolkit {
 
  private:
   class Peer;
+  class MemoPeer;
+  class TimerPeer;
   class Window;
   Peer& Find(const std::u16string& name) const;
+  TimerPeer& FindTimer(const std::u16string& name) const;
   // Only what is on screen can be typed into or clicked.
   Peer& Reachable(const std::u16string& name) const;
   std::unique_ptr<Peer> Make(TControl& control, const TControlLook& look, TControlPeer* parent);
 
   std::map<std::u16string, Peer*> peers_;
+  std::map<std::u16string, TimerPeer*> timers_;
   Window* window_ = nullptr;
   std::vector<Box> boxes_;
 };

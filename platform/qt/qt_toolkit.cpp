@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -177,12 +178,36 @@ class TQtWindowPeer : public TWindowPeer {
   TMainWindow* window_;
 };
 
-QString EditStyle(const TControlLook& look) {
+QString EditStyle(const char* widgetClass, const TControlLook& look) {
   const QColor background = ToQColor(look.definition->color);
   const QString border = look.ctl3D ? QStringLiteral("2px inset #a0a0a0") : QStringLiteral("1px solid #7a7a7a");
-  return QStringLiteral("QLineEdit { border: %1; background-color: %2; padding: 0 1px; }")
-      .arg(border, background.name());
+  return QStringLiteral("%1 { border: %2; background-color: %3; padding: 0 1px; }")
+      .arg(QLatin1String(widgetClass), border, background.name());
 }
+
+class TQtMemoPeer : public TQtPeer<TMemoPeer, QPlainTextEdit> {
+ public:
+  using TQtPeer::TQtPeer;
+  std::u16string Text() const override { return FromQString(typed_->toPlainText()); }
+  void SetText(const std::u16string& text) override { typed_->setPlainText(ToQString(text)); }
+  void AppendLine(const std::u16string& line) override { typed_->appendPlainText(ToQString(line)); }
+  void Clear() override { typed_->clear(); }
+};
+
+// A precise timer keeps the ticks on the millisecond; a coarse one would let them wander by up
+// to 5 % of the interval.
+class TQtTimerPeer : public TTimerPeer {
+ public:
+  explicit TQtTimerPeer(TTimer& timer) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [&timer] { timer.Tick(); });
+  }
+  void Start(unsigned interval) override { timer_.start(static_cast<int>(interval)); }
+  void Stop() override { timer_.stop(); }
+
+ private:
+  QTimer timer_;
+};
 
 }  // namespace
 
@@ -226,11 +251,25 @@ std::unique_ptr<TTextPeer> TQtToolkit::CreateButtonPeer(TControl& control, const
 
 std::unique_ptr<TTextPeer> TQtToolkit::CreateEditPeer(TControl&, const TControlLook& look, TControlPeer* parent) {
   auto* edit = new QLineEdit;
-  edit->setStyleSheet(EditStyle(look));
+  edit->setStyleSheet(EditStyle("QLineEdit", look));
   auto peer = std::make_unique<TQtTextPeer<TTextPeer, QLineEdit>>(edit, look, ParentWidget(parent));
   peer->SetText(look.definition->caption);
   return peer;
 }
+
+std::unique_ptr<TMemoPeer> TQtToolkit::CreateMemoPeer(TMemo&, const TControlLook& look, TControlPeer* parent) {
+  auto* memo = new QPlainTextEdit;
+  memo->setStyleSheet(EditStyle("QPlainTextEdit", look));
+  memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  auto peer = std::make_unique<TQtMemoPeer>(memo, look, ParentWidget(parent));
+  peer->SetText(look.definition->caption);
+  return peer;
+}
+
+std::unique_ptr<TTimerPeer> TQtToolkit::CreateTimerPeer(TTimer& timer) { return std::make_unique<TQtTimerPeer>(timer); }
 
 void TQtToolkit::MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
   QMessageBox box(icon == TMessageIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon, ToQString(caption),

@@ -21,6 +21,9 @@ class TQtToolkit : public TToolkit {
                                               TControlPeer* parent) override;
   std::unique_ptr<TTextPeer> CreateEditPeer(TControl& control, const TControlLook& look,
                                             TControlPeer* parent) override;
+  std::unique_ptr<TMemoPeer> CreateMemoPeer(TMemo& control, const TControlLook& look,
+                                            TControlPeer* parent) override;
+  std::unique_ptr<TTimerPeer> CreateTimerPeer(TTimer& timer) override;
   void MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) override;
 
  private:

@@ -6,9 +6,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdlib>
 #include <vector>
 
@@ -98,12 +100,53 @@ TEST_F(QtWindowTest, LinkLiesOpaqueOverTheLogoAndReactsToTheMouse) {
 
 TEST_F(QtWindowTest, EditsHaveTheLightBackgroundAndTheirPanelsBorders) {
   const auto edits = Window()->findChildren<QLineEdit*>();
-  ASSERT_EQ(edits.size(), 2);
+  ASSERT_EQ(edits.size(), 3);
   for (QLineEdit* edit : edits) {
-    EXPECT_TRUE(edit->styleSheet().contains(QStringLiteral("inset")));
+    const bool host = edit->text() == QStringLiteral("10.1.0.10");
+    // The ping panel has flat control borders, the VPN panel 3-D ones.
+    EXPECT_TRUE(edit->styleSheet().contains(host ? QStringLiteral("solid") : QStringLiteral("inset")));
     EXPECT_TRUE(edit->styleSheet().contains(QApplication::palette().color(QPalette::Midlight).name()));
-    EXPECT_EQ(edit->font().pixelSize(), 11);
+    EXPECT_EQ(edit->font().pixelSize(), host ? 16 : 11);
   }
+}
+
+TEST_F(QtWindowTest, MemoWrapsHasNoScrollBarsAndTakesTyping) {
+  const auto memos = Window()->findChildren<QPlainTextEdit*>();
+  ASSERT_EQ(memos.size(), 1);
+  QPlainTextEdit* memo = memos.front();
+  EXPECT_EQ(memo->geometry(), QRect(5, 52, 381, 125));
+  EXPECT_EQ(memo->font().pixelSize(), 11);
+  EXPECT_EQ(memo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_FALSE(memo->isReadOnly());
+  EXPECT_EQ(memo->maximumBlockCount(), 0);
+  form.DisplayMemo->Lines().Add(u"one");
+  form.DisplayMemo->Lines().Add(u"two  spaced");
+  EXPECT_EQ(memo->toPlainText(), QStringLiteral("one\ntwo  spaced"));
+  form.DisplayMemo->Lines().Clear();
+  EXPECT_EQ(form.DisplayMemo->Text(), u"");
+}
+
+TEST_F(QtWindowTest, TimerTicksThroughTheLoopOnTime) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<Clock::time_point> ticks;
+  TTimer timer(form, u"probe");
+  timer.OnTimer = [&](TObject*) {
+    ticks.push_back(Clock::now());
+    if (ticks.size() == 5) timer.SetEnabled(false);
+  };
+  timer.SetInterval(40);
+  const Clock::time_point started = Clock::now();
+  timer.SetEnabled(true);
+  while (timer.Enabled() && Clock::now() - started < std::chrono::seconds(5)) {
+    QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
+  ASSERT_EQ(ticks.size(), 5u);
+  // A precise timer keeps to its schedule: five periods take five intervals, give or take.
+  const auto total = std::chrono::duration_cast<std::chrono::milliseconds>(ticks.back() - started).count();
+  EXPECT_GE(total, 199);
+  EXPECT_LT(total, 260);
 }
 
 TEST_F(QtWindowTest, ErrorBoxHasTheTitleTheIconAndOneButton) {

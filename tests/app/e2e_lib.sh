@@ -1,0 +1,65 @@
+# Shared by the end-to-end scripts: a virtual display, the real program on it, and the user's
+# mouse. Source it after setting $shots; it cleans up on exit.
+xvfb_pid=""
+kelvo_pid=""
+window=""
+work=$(mktemp -d)
+cleanup_hooks=()
+cleanup() {
+  [ -n "$kelvo_pid" ] && kill "$kelvo_pid" 2>/dev/null && wait "$kelvo_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+  for hook in "${cleanup_hooks[@]}"; do $hook || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  [ -n "${DISPLAY:-}" ] && import -window root "$shots/failure.png" 2>/dev/null || true
+  exit 1
+}
+
+# Xvfb picks a free display itself and writes its number once it accepts connections.
+start_display() {
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || fail "Xvfb gave no display number"
+  export DISPLAY=":$(head -n1 "$work/display")"
+}
+
+# Starts the program (any arguments before it, such as "ip netns exec NAME", come first) and
+# waits for its window.
+start_kelvo() {
+  XDG_RUNTIME_DIR="$work" "$@" >"$work/kelvo.log" 2>&1 &
+  kelvo_pid=$!
+  for _ in $(seq 200); do
+    window=$(xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | head -n1 || true)
+    [ -n "$window" ] && return 0
+    kill -0 "$kelvo_pid" 2>/dev/null || fail "kelvo ended: $(cat "$work/kelvo.log")"
+    sleep 0.1
+  done
+  fail "no window titled Kelvo within 20 s"
+}
+
+stop_kelvo() {
+  kill "$kelvo_pid" 2>/dev/null && wait "$kelvo_pid" 2>/dev/null || true
+  kelvo_pid=""
+}
+
+# Without a window manager the X window is the client area.
+geometry() { xwininfo -id "$window" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'; }
+expect_size() {
+  local got=""
+  for _ in $(seq 50); do
+    got=$(geometry)
+    [ "$got" = "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "client area $got, expected $1 ($2)"
+}
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
