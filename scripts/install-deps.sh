@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   fonts-dejavu-core fonts-dejavu-extra xdg-utils
   # for the tests: a real window on a virtual display, driving it, namespaces, the system ping
-  xvfb xauth xdotool xclip imagemagick iproute2 iputils-ping procps
+  xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps
 )
 
 missing=()
