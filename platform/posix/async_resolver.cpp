@@ -14,8 +14,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "platform/async_resolver.h"
 
@@ -119,7 +119,8 @@ class Resolver {
     task->id = ++lastId_;
     live_.emplace(task->id, task);
     queue_.push_back(task);
-    if (idle_ == 0 && workers_ < kMaxWorkers) {
+    // Idle workers that have not woken yet for earlier tasks do not count for this one.
+    if (queue_.size() > static_cast<std::size_t>(idle_) && workers_ < kMaxWorkers) {
       ++workers_;
       std::thread([this] { Work(); }).detach();
     } else {

@@ -181,6 +181,20 @@ TEST_F(PingComponent, SecondLookupSilentlyReplacesTheFirst) {
   EXPECT_EQ(ping.DnsResult(), u"127.0.0.7");
 }
 
+TEST_F(PingComponent, StuckLookupsHoldUpNoOtherLookup) {
+  resolution.Hold("slow.test");
+  std::vector<std::unique_ptr<TPing>> stuck;
+  for (int i = 0; i < 3; ++i) {
+    stuck.push_back(std::make_unique<TPing>(nullptr));
+    stuck.back()->DnsLookup(u"slow.test");
+  }
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.DnsLookup(u"fast.test");
+  ASSERT_TRUE(PumpUntil([&] { return !lookups.errors.empty(); }));
+  EXPECT_EQ(ping.DnsResult(), u"127.0.0.7");
+}
+
 TEST_F(PingComponent, DottedAddressAfterAHostNameLeavesNothingPending) {
   resolution.Hold("slow.test");
   TPing ping(nullptr);
