@@ -97,12 +97,21 @@ TEST_F(QtWindowTest, EveryControlHasItsPlaceFontAndVisibility) {
   }
 }
 
-TEST_F(QtWindowTest, EditsTakeLongTexts) {
+TEST_F(QtWindowTest, EditsShowLongTextsInClear) {
   const QString login(40000, QLatin1Char('x'));
   for (QLineEdit* edit : Window()->findChildren<QLineEdit*>()) {
     edit->setText(login);
     EXPECT_EQ(edit->text().size(), login.size());
+    EXPECT_EQ(edit->echoMode(), QLineEdit::Normal);
   }
+}
+
+// Both pictures are built in; the logo needs Qt's GIF reader.
+TEST_F(QtWindowTest, LogoAndIconAreThere) {
+  const auto* logo = Window()->findChild<QLabel*>(QStringLiteral("Image1"));
+  ASSERT_NE(logo, nullptr);
+  EXPECT_EQ(logo->pixmap().size(), QSize(237, 110));
+  EXPECT_TRUE(QApplication::windowIcon().availableSizes().contains(QSize(32, 32)));
 }
 
 TEST_F(QtWindowTest, LinkLiesOpaqueOverTheLogoAndReactsToTheMouse) {
