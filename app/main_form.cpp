@@ -83,7 +83,8 @@ void TForm1::Button2Click(TObject*) {
   if (pingShown) {
     Panel1->SetVisible(false);
     pingShown = false;
-    // Should the cancellation fail, the rest is skipped and the timer keeps running.
+    // The panel is closed before the stop: should the cancellation be refused, the window is
+    // left as it stands and the run goes on unseen until the panel is shown again.
     StopPingRun();
     VPN->SetVisible(false);
   } else {

@@ -189,7 +189,6 @@ class TControl : public TObject {
 
   const std::u16string& Name() const { return definition_.name; }
   const TBounds& Bounds() const { return definition_.bounds; }
-  TControl* Parent() const { return parent_; }
   bool Visible() const { return visible_; }
   void SetVisible(bool visible);
 
@@ -235,7 +234,7 @@ class TImage : public TPlainControl {
   using TPlainControl::TPlainControl;
 };
 
-// A control whose text the user or the program changes: buttons and edits.
+// A control with a text peer: a button's caption, an edit's text.
 class TTextControl : public TControl {
  public:
   using TControl::TControl;
@@ -253,8 +252,6 @@ class TTextControl : public TControl {
 class TButton : public TTextControl {
  public:
   using TTextControl::TTextControl;
-  std::u16string Caption() const { return PeerText(); }
-  void SetCaption(const std::u16string& caption) { SetPeerText(caption); }
 };
 
 class TEdit : public TTextControl {
@@ -267,8 +264,6 @@ class TEdit : public TTextControl {
 class TLabel : public TControl {
  public:
   TLabel(TForm& owner, const TControlDefinition& definition);
-  std::u16string Caption() const { return peer_->Text(); }
-  void SetCaption(const std::u16string& caption) { peer_->SetText(caption); }
   TColor FontColor() const { return fontColor_; }
   void SetFontColor(TColor color);
 
@@ -296,7 +291,6 @@ class TMemo : public TControl {
 
   using TControl::TControl;
   std::u16string Text() const { return peer_->Text(); }
-  void SetText(const std::u16string& text) { peer_->SetText(text); }
   TLines Lines() const { return TLines(*peer_); }
 
  private:

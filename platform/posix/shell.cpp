@@ -1,9 +1,12 @@
 // The desktop's "open" is xdg-open. It is started through a shell that puts it in the
 // background and exits at once, so we reap our only child right away and never leave a zombie
-// or wait for the browser.
+// or wait for the browser. The shell first makes sure there is an xdg-open at all, so that a
+// desktop without one is told apart from a started one.
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -37,7 +40,7 @@ HINSTANCE OpenWithDesktop(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, in
   const std::string target = DesktopTarget(file);
   char sh[] = "/bin/sh";
   char dashC[] = "-c";
-  char script[] = "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &";
+  char script[] = "command -v xdg-open >/dev/null || exit 127; xdg-open \"$1\" >/dev/null 2>&1 </dev/null &";
   char name[] = "kelvo-open";
   char* argv[] = {sh, dashC, script, name, const_cast<char*>(target.c_str()), nullptr};
   pid_t pid = 0;
@@ -45,6 +48,7 @@ HINSTANCE OpenWithDesktop(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, in
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return ShellResult(kShellNoAssociation);
   return ShellResult(kShellSuccess);
 }
 

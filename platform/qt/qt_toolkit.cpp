@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <limits>
 
 namespace kelvo {
 
@@ -67,6 +68,8 @@ class TQtPeer : public Interface, public TWidgetHolder {
  public:
   TQtPeer(QtWidget* widget, const TControlLook& look, QWidget* parent) : TWidgetHolder(widget), typed_(widget) {
     const TControlDefinition& definition = *look.definition;
+    // Named as in the window definition, for tests and accessibility tools.
+    widget->setObjectName(ToQString(definition.name));
     widget->setParent(parent);
     widget->setGeometry(definition.bounds.left, definition.bounds.top, definition.bounds.width,
                         definition.bounds.height);
@@ -87,7 +90,10 @@ class TQtPeer : public Interface, public TWidgetHolder {
 template <class Interface, class QtWidget>
 class TQtTextPeer : public TQtPeer<Interface, QtWidget> {
  public:
-  using TQtPeer<Interface, QtWidget>::TQtPeer;
+  TQtTextPeer(QtWidget* widget, const TControlLook& look, QWidget* parent)
+      : TQtPeer<Interface, QtWidget>(widget, look, parent) {
+    this->typed_->setText(ToQString(look.definition->caption));
+  }
   std::u16string Text() const override { return FromQString(this->typed_->text()); }
   void SetText(const std::u16string& text) override { this->typed_->setText(ToQString(text)); }
 };
@@ -187,7 +193,9 @@ QString EditStyle(const char* widgetClass, const TControlLook& look) {
 
 class TQtMemoPeer : public TQtPeer<TMemoPeer, QPlainTextEdit> {
  public:
-  using TQtPeer::TQtPeer;
+  TQtMemoPeer(QPlainTextEdit* memo, const TControlLook& look, QWidget* parent) : TQtPeer(memo, look, parent) {
+    typed_->setPlainText(ToQString(look.definition->caption));
+  }
   std::u16string Text() const override { return FromQString(typed_->toPlainText()); }
   void SetText(const std::u16string& text) override { typed_->setPlainText(ToQString(text)); }
   void AppendLine(const std::u16string& line) override { typed_->appendPlainText(ToQString(line)); }
@@ -235,26 +243,22 @@ std::unique_ptr<TControlPeer> TQtToolkit::CreateImagePeer(TControl&, const TCont
 
 std::unique_ptr<TLabelPeer> TQtToolkit::CreateLabelPeer(TLabel& control, const TControlLook& look,
                                                         TControlPeer* parent) {
-  auto peer = std::make_unique<TQtLabelPeer>(new TClickableLabel(control), look, ParentWidget(parent));
-  peer->SetText(look.definition->caption);
-  return peer;
+  return std::make_unique<TQtLabelPeer>(new TClickableLabel(control), look, ParentWidget(parent));
 }
 
 std::unique_ptr<TTextPeer> TQtToolkit::CreateButtonPeer(TControl& control, const TControlLook& look,
                                                         TControlPeer* parent) {
   auto* button = new QPushButton;
   QObject::connect(button, &QPushButton::clicked, [&control] { control.Click(); });
-  auto peer = std::make_unique<TQtTextPeer<TTextPeer, QPushButton>>(button, look, ParentWidget(parent));
-  peer->SetText(look.definition->caption);
-  return peer;
+  return std::make_unique<TQtTextPeer<TTextPeer, QPushButton>>(button, look, ParentWidget(parent));
 }
 
 std::unique_ptr<TTextPeer> TQtToolkit::CreateEditPeer(TControl&, const TControlLook& look, TControlPeer* parent) {
   auto* edit = new QLineEdit;
+  // Qt's default would cut a text at 32767 characters; the program sets no limit of its own.
+  edit->setMaxLength(std::numeric_limits<int>::max());
   edit->setStyleSheet(EditStyle("QLineEdit", look));
-  auto peer = std::make_unique<TQtTextPeer<TTextPeer, QLineEdit>>(edit, look, ParentWidget(parent));
-  peer->SetText(look.definition->caption);
-  return peer;
+  return std::make_unique<TQtTextPeer<TTextPeer, QLineEdit>>(edit, look, ParentWidget(parent));
 }
 
 std::unique_ptr<TMemoPeer> TQtToolkit::CreateMemoPeer(TMemo&, const TControlLook& look, TControlPeer* parent) {
@@ -264,9 +268,7 @@ std::unique_ptr<TMemoPeer> TQtToolkit::CreateMemoPeer(TMemo&, const TControlLook
   memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  auto peer = std::make_unique<TQtMemoPeer>(memo, look, ParentWidget(parent));
-  peer->SetText(look.definition->caption);
-  return peer;
+  return std::make_unique<TQtMemoPeer>(memo, look, ParentWidget(parent));
 }
 
 std::unique_ptr<TTimerPeer> TQtToolkit::CreateTimerPeer(TTimer& timer) { return std::make_unique<TQtTimerPeer>(timer); }

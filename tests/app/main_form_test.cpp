@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "app/startup.h"
 #include "platform/exception.h"
 #include "platform/headless/headless_toolkit.h"
 #include "platform/shell.h"
@@ -52,6 +53,21 @@ TEST_F(MainFormTest, StartsWithTheHeaderOnly) {
   EXPECT_TRUE(toolkit.Showing(u"Image1"));
   EXPECT_FALSE(toolkit.Showing(u"Edit1"));
   EXPECT_EQ(toolkit.Text(u"Label1"), u"www.kelvo.net");
+  EXPECT_TRUE(toolkit.Boxes().empty());
+}
+
+TEST(StartUp, ShowsTheWindowThenRunsTheLoopAndEndsWithItsStatus) {
+  THeadlessToolkit toolkit;
+  bool looped = false;
+  const int status = RunMainWindow(toolkit, [&] {
+    looped = true;
+    EXPECT_TRUE(toolkit.WindowShown());
+    EXPECT_EQ(toolkit.ClientHeight(), 121);
+    EXPECT_EQ(toolkit.FontColor(u"Label1"), clBlue);
+    return 7;
+  });
+  EXPECT_TRUE(looped);
+  EXPECT_EQ(status, 7);
   EXPECT_TRUE(toolkit.Boxes().empty());
 }
 

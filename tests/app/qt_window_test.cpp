@@ -12,8 +12,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
+#include "app/form_definition.h"
 #include "app/main_form.h"
 #include "platform/qt/qt_application.h"
 #include "platform/shell.h"
@@ -66,6 +68,50 @@ TEST_F(QtWindowTest, ClientAreaFollowsTheVisiblePanelAndSnapsBackAfterAResize) {
   Window()->resize(600, 200);
   Settle();
   EXPECT_EQ(Window()->size(), QSize(392, 321));
+}
+
+TEST_F(QtWindowTest, EveryControlHasItsPlaceFontAndVisibility) {
+  struct Expected {
+    const char* name;
+    int pixelHeight;
+  };
+  // The window's own font is 11 pixels; the rest say their own.
+  const Expected fonts[] = {{"Label1", 13},  {"Button1", 13},     {"Button2", 13}, {"Label4", 16},
+                            {"HostEdit", 16}, {"DisplayMemo", 11}, {"Button3", 13}, {"Button4", 13},
+                            {"Label2", 16},  {"Label3", 16},      {"Edit1", 11},   {"Edit2", 11},
+                            {"Button5", 16}};
+  for (const Expected& expected : fonts) {
+    const QWidget* widget = Window()->findChild<QWidget*>(QString::fromLatin1(expected.name));
+    ASSERT_NE(widget, nullptr) << expected.name;
+    EXPECT_EQ(widget->font().family(), QStringLiteral("Tahoma")) << expected.name;
+    EXPECT_EQ(widget->font().pixelSize(), expected.pixelHeight) << expected.name;
+    EXPECT_EQ(widget->font().underline(), std::string_view(expected.name) == "Label1") << expected.name;
+  }
+  for (const TControlDefinition& control : MainFormDefinition().controls) {
+    const QString name = QString::fromUtf16(control.name.data(), static_cast<qsizetype>(control.name.size()));
+    const QWidget* widget = Window()->findChild<QWidget*>(name);
+    ASSERT_NE(widget, nullptr) << name.toStdString();
+    const TBounds& b = control.bounds;
+    EXPECT_EQ(widget->geometry(), QRect(b.left, b.top, b.width, b.height)) << name.toStdString();
+    EXPECT_EQ(widget->isHidden(), !control.visible) << name.toStdString();
+  }
+}
+
+TEST_F(QtWindowTest, EditsShowLongTextsInClear) {
+  const QString login(40000, QLatin1Char('x'));
+  for (QLineEdit* edit : Window()->findChildren<QLineEdit*>()) {
+    edit->setText(login);
+    EXPECT_EQ(edit->text().size(), login.size());
+    EXPECT_EQ(edit->echoMode(), QLineEdit::Normal);
+  }
+}
+
+// Both pictures are built in; the logo needs Qt's GIF reader.
+TEST_F(QtWindowTest, LogoAndIconAreThere) {
+  const auto* logo = Window()->findChild<QLabel*>(QStringLiteral("Image1"));
+  ASSERT_NE(logo, nullptr);
+  EXPECT_EQ(logo->pixmap().size(), QSize(237, 110));
+  EXPECT_TRUE(QApplication::windowIcon().availableSizes().contains(QSize(32, 32)));
 }
 
 TEST_F(QtWindowTest, LinkLiesOpaqueOverTheLogoAndReactsToTheMouse) {

@@ -59,5 +59,12 @@ TEST_F(ShellTest, AddressWithSchemeIsHandedOnUnchanged) {
   EXPECT_EQ(Opened(), "https://www.kelvo.net/путь");
 }
 
+TEST_F(ShellTest, DesktopWithoutXdgOpenIsAFailure) {
+  setenv("PATH", "/nonexistent", 1);
+  EXPECT_LE(reinterpret_cast<std::uintptr_t>(ShellExecuteW(nullptr, u"open", u"www.kelvo.net/", nullptr, nullptr,
+                                                           SW_SHOW)),
+            32u);
+}
+
 }  // namespace
 }  // namespace kelvo
