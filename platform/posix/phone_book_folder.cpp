@@ -34,6 +34,14 @@ bool MakeFolder(const std::string& path) {
   return errno == EEXIST;
 }
 
+// A folder made earlier by hand or by another program may let others in; the credentials must not
+// be written where they could be read. A folder we may not tighten is not ours to write into.
+bool Private(int folder) {
+  struct stat info {};
+  if (::fstat(folder, &info) != 0) return false;
+  return (info.st_mode & 077) == 0 || ::fchmod(folder, 0700) == 0;
+}
+
 }  // namespace
 
 PhoneBookFolder::~PhoneBookFolder() {
@@ -49,7 +57,7 @@ DWORD PhoneBookFolder::Open(bool create) {
     if (!MakeFolder(path_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
     fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }
-  if (fd_ < 0) return ERROR_CANNOT_OPEN_PHONEBOOK;
+  if (fd_ < 0 || !Private(fd_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
   while (::flock(fd_, LOCK_EX) != 0) {
     if (errno != EINTR) return ERROR_CANNOT_OPEN_PHONEBOOK;
   }
@@ -76,6 +84,7 @@ DWORD PhoneBookFolder::Load(const char* file, IniDocument& document) const {
 
 DWORD PhoneBookFolder::Store(const char* file, const IniDocument& document) const {
   if (fd_ < 0) return ERROR_CANNOT_WRITE_PHONEBOOK;
+  RemoveStaleTemporaries(path_, file);  // the lock keeps every other writer out
   return ReplaceFile(path_, file, document.Text()) ? ERROR_SUCCESS : ERROR_CANNOT_WRITE_PHONEBOOK;
 }
 

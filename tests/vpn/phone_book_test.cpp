@@ -216,8 +216,52 @@ TEST_F(PhoneBookTest, DamagedPhoneBookIsReportedAndNeverOverwritten) {
   }
 }
 
+TEST_F(PhoneBookTest, WiderModesAreNarrowedWhateverTheUmask) {
+  const mode_t oldMask = ::umask(0);
+  fs::create_directories(folder_);
+  ::chmod(folder_.c_str(), 0777);
+  WriteFile(folder_ / "phonebook.ini", "");
+  WriteFile(folder_ / "credentials.ini", "");
+  ::chmod((folder_ / "credentials.ini").c_str(), 0666);
+  const DWORD created = CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p");
+  ::setenv("XDG_DATA_HOME", (base_ / "fresh").c_str(), 1);
+  const DWORD fresh = CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p");
+  ::umask(oldMask);
+  EXPECT_EQ(created, 0u);
+  EXPECT_EQ(fresh, 0u);
+  for (const fs::path& folder : {folder_, base_ / "fresh" / "kelvo"}) {
+    EXPECT_EQ(Mode(folder), 0700u) << folder;
+    EXPECT_EQ(Mode(folder / "phonebook.ini"), 0600u) << folder;
+    EXPECT_EQ(Mode(folder / "credentials.ini"), 0600u) << folder;
+  }
+}
+
+// A link is the user's own arrangement and a FIFO nobody writes to would block the window: both
+// are reported, neither is replaced.
+TEST_F(PhoneBookTest, LinksAndFifosInPlaceOfAFileAreLeftAlone) {
+  fs::create_directories(folder_);
+  WriteFile(base_ / "elsewhere.ini", "[Other]\n");
+  for (const char* file : {"phonebook.ini", "credentials.ini"}) {
+    fs::create_symlink(base_ / "elsewhere.ini", folder_ / file);
+    EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK) << file;
+    EXPECT_TRUE(fs::is_symlink(folder_ / file));
+    EXPECT_EQ(ReadFile(base_ / "elsewhere.ini"), "[Other]\n");
+    fs::remove(folder_ / file);
+  }
+  fs::remove(folder_ / "phonebook.ini");
+  ASSERT_EQ(::mkfifo((folder_ / "phonebook.ini").c_str(), 0600), 0);
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+  EXPECT_EQ(GetEntry(u"Kelvo"), std::nullopt);
+  EXPECT_TRUE(fs::is_fifo(folder_ / "phonebook.ini"));
+}
+
 TEST_F(PhoneBookTest, FailedWriteChangesNothingAndLeavesNoTemporary) {
+  fs::create_directories(folder_);
+  WriteFile(folder_ / ".credentials.ini.k1LLed", "[Kelvo]\nPassword=from a write cut short\n");
+  WriteFile(folder_ / ".credentials.ini.keep", "not one of ours");
   ASSERT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), 0u);
+  EXPECT_FALSE(fs::exists(folder_ / ".credentials.ini.k1LLed"));
+  EXPECT_TRUE(fs::remove(folder_ / ".credentials.ini.keep")) << "not a temporary of ours";
   const std::string book = ReadFile(folder_ / "phonebook.ini");
   const std::string credentials = ReadFile(folder_ / "credentials.ini");
 
