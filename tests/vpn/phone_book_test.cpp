@@ -312,7 +312,8 @@ TEST_F(PhoneBookTest, FailedWriteChangesNothingAndLeavesNoTemporary) {
 
 TEST_F(PhoneBookTest, AnyTypedTextRoundTripsOrIsRefused) {
   const std::u16string texts[] = {u"Соединение", u"a\nb", u"=[x];#y", u" lead", u"trail ", u"\t", u"\\x41",
-                                  u"\x01\x1f\x7f", u"\r\n", u"😀", u"[Kelvo]", u"a=b", u"\\", u"  "};
+                                  u"\x01\x1f\x7f", u"\r\n", u"😀", u"[Kelvo]", u"a=b", u"\\", u"  ",
+                                  u"ab\u202Edc", u"\u009B2J", u"\u200Bx\uFEFF", u"\u00A0ё"};
   for (const auto& text : texts) {
     ASSERT_EQ(SetEntry(text, Entry(text)), 0u);
     ASSERT_EQ(SetPassword(text, text), 0u);
@@ -326,6 +327,11 @@ TEST_F(PhoneBookTest, AnyTypedTextRoundTripsOrIsRefused) {
 
   const std::string book = ReadFile(folder_ / "phonebook.ini");
   const std::string credentials = ReadFile(folder_ / "credentials.ini");
+  for (const std::string hidden : {"\xE2\x80\xAE", "\xC2\x9B", "\xE2\x80\x8B", "\xEF\xBB\xBF"}) {
+    EXPECT_EQ(credentials.find(hidden), std::string::npos) << "shows under cat as something else";
+  }
+  EXPECT_NE(credentials.find("\nPassword=ab\\xE2\\x80\\xAEdc\n"), std::string::npos) << credentials;
+  EXPECT_NE(credentials.find("\nPassword=\xC2\xA0ё\n"), std::string::npos) << "printable as it is";
   EXPECT_EQ(SetEntry(u"half \xD800", Entry(u"x")), ERROR_INVALID_NAME);
   EXPECT_EQ(SetEntry(u"Kelvo", Entry(u"half \xDC00")), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(SetPassword(u"Соединение", u"half \xD800"), ERROR_INVALID_PARAMETER);
