@@ -35,11 +35,17 @@ bool MakeFolder(const std::string& path) {
 }
 
 // A folder made earlier by hand or by another program may let others in; the credentials must not
-// be written where they could be read. A folder we may not tighten is not ours to write into.
+// be written where they could be read. A folder of another account is not ours to write into or
+// to narrow.
 bool Private(int folder) {
   struct stat info {};
-  if (::fstat(folder, &info) != 0) return false;
+  if (::fstat(folder, &info) != 0 || info.st_uid != ::geteuid()) return false;
   return (info.st_mode & 077) == 0 || ::fchmod(folder, 0700) == 0;
+}
+
+// Not through a symbolic link: narrowing its target (a shared folder, say) is not ours to do.
+int OpenFolder(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
 }  // namespace
@@ -51,11 +57,11 @@ PhoneBookFolder::~PhoneBookFolder() {
 DWORD PhoneBookFolder::Open(bool create) {
   path_ = FolderPath();
   if (path_.empty()) return ERROR_CANNOT_OPEN_PHONEBOOK;
-  fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  fd_ = OpenFolder(path_);
   if (fd_ < 0 && errno == ENOENT) {
     if (!create) return ERROR_SUCCESS;
     if (!MakeFolder(path_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd_ = OpenFolder(path_);
   }
   if (fd_ < 0 || !Private(fd_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
   while (::flock(fd_, LOCK_EX) != 0) {

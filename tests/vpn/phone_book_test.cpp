@@ -237,7 +237,7 @@ TEST_F(PhoneBookTest, WiderModesAreNarrowedWhateverTheUmask) {
 }
 
 // A link is the user's own arrangement and a FIFO nobody writes to would block the window: both
-// are reported, neither is replaced.
+// are reported, neither is replaced nor followed for a write.
 TEST_F(PhoneBookTest, LinksAndFifosInPlaceOfAFileAreLeftAlone) {
   fs::create_directories(folder_);
   WriteFile(base_ / "elsewhere.ini", "[Other]\n");
@@ -253,6 +253,22 @@ TEST_F(PhoneBookTest, LinksAndFifosInPlaceOfAFileAreLeftAlone) {
   EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
   EXPECT_EQ(GetEntry(u"Kelvo"), std::nullopt);
   EXPECT_TRUE(fs::is_fifo(folder_ / "phonebook.ini"));
+
+  // The folder itself a link to a shared folder: that folder is neither narrowed nor written.
+  fs::remove_all(folder_);
+  fs::create_directory(base_ / "shared");
+  ::chmod((base_ / "shared").c_str(), 0777);
+  fs::create_directory_symlink(base_ / "shared", folder_);
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+  EXPECT_EQ(Mode(base_ / "shared"), 0777u);
+  EXPECT_TRUE(fs::is_empty(base_ / "shared"));
+  if (::geteuid() == 0) {  // a folder of another account
+    fs::remove(folder_);
+    fs::create_directory(folder_);
+    ASSERT_EQ(::chown(folder_.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+    EXPECT_TRUE(fs::is_empty(folder_));
+  }
 }
 
 TEST_F(PhoneBookTest, FailedWriteChangesNothingAndLeavesNoTemporary) {
