@@ -18,8 +18,10 @@ void CopyText(WCHAR (&field)[N], const std::u16string& text) {
   std::copy_n(text.data(), std::min(text.size(), N - 1), field);
 }
 
+// A NUL inside a text would end it early in the record: what is stored would silently differ
+// from what was typed.
 bool Fits(const std::u16string& text, int capacity) {
-  return text.size() <= static_cast<std::size_t>(capacity);
+  return text.size() <= static_cast<std::size_t>(capacity) && text.find(u'\0') == std::u16string::npos;
 }
 
 }  // namespace

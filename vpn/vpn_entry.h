@@ -8,8 +8,9 @@
 namespace kelvo {
 
 // 0 when the entry and the credentials were both written; otherwise the phone book's code.
-// Texts longer than the records hold are refused with ERROR_INVALID_PARAMETER and nothing is
-// written: a cut password stored behind a success would be a failure reported as success.
+// Texts longer than the records hold, or holding a NUL, are refused with ERROR_INVALID_PARAMETER
+// and nothing is written: a cut password stored behind a success would be a failure reported as
+// success.
 DWORD CreateVpnEntry(const std::u16string& entryName, const std::u16string& serverAddress,
                      const std::u16string& userName, const std::u16string& password);
 

@@ -1,5 +1,6 @@
 #include "platform/posix/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,10 +30,17 @@ bool SyncFolder(const std::string& folder) {
   return synced;
 }
 
+// A temporary is named .<name>.<what mkstemp puts in place of kUnique>.
+constexpr std::string_view kUnique = "XXXXXX";
+
+std::string TemporaryPrefix(const std::string& name) { return "." + name + "."; }
+
 }  // namespace
 
 FileRead ReadWholeFile(const std::string& path, std::string& text) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A symbolic link would be replaced by a plain file on the next write, cutting the user's link;
+  // without O_NONBLOCK a FIFO in the file's place would hang the caller until someone writes to it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? FileRead::kAbsent : FileRead::kFailed;
   struct stat info {};
   bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
@@ -52,7 +60,7 @@ FileRead ReadWholeFile(const std::string& path, std::string& text) {
 }
 
 bool ReplaceFile(const std::string& folder, const std::string& name, std::string_view text) {
-  std::string temporary = folder + "/." + name + ".XXXXXX";
+  std::string temporary = folder + "/" + TemporaryPrefix(name) + std::string(kUnique);
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return false;
   bool ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
@@ -63,6 +71,19 @@ bool ReplaceFile(const std::string& folder, const std::string& name, std::string
     return false;
   }
   return SyncFolder(folder);
+}
+
+void RemoveStaleTemporaries(const std::string& folder, const std::string& name) {
+  DIR* listing = ::opendir(folder.c_str());
+  if (listing == nullptr) return;
+  const std::string prefix = TemporaryPrefix(name);
+  while (const dirent* item = ::readdir(listing)) {
+    const std::string_view found(item->d_name);
+    if (found.size() == prefix.size() + kUnique.size() && found.starts_with(prefix)) {
+      ::unlinkat(::dirfd(listing), item->d_name, 0);
+    }
+  }
+  ::closedir(listing);
 }
 
 }  // namespace kelvo

@@ -8,12 +8,17 @@ namespace kelvo {
 
 enum class FileRead { kRead, kAbsent, kFailed };
 
-// kFailed also for anything that is not a regular file (a folder in its place, say).
+// kFailed also for anything that is not a regular file: a folder, a FIFO or a symbolic link in
+// its place.
 FileRead ReadWholeFile(const std::string& path, std::string& text);
 
 // Writes a temporary file (mode 0600) in the same folder, flushes it to disk and renames it over
 // the old one, then flushes the folder: a crash leaves the old file or the new one, never a mix.
 // On failure the old file is untouched and no temporary is left behind.
 bool ReplaceFile(const std::string& folder, const std::string& name, std::string_view text);
+
+// Removes the temporaries of ReplaceFile calls that a crash or a kill cut short: they may hold a
+// password, and nothing else would ever remove them. Only while nobody else replaces the file.
+void RemoveStaleTemporaries(const std::string& folder, const std::string& name);
 
 }  // namespace kelvo

@@ -14,6 +14,27 @@ bool NeedsEscape(unsigned char c, bool atEnd) {
   return std::string_view("\\=[];#").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+// Characters a terminal acts on (C1 controls) or that hide text or turn it around (soft hyphen,
+// zero-width and direction marks, byte-order mark): a password holding one would look different
+// under `cat` from what is stored.
+bool Invisible(char32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0xAD || c == 0x61C || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
+// The length of the UTF-8 sequence at text[i] when it encodes an invisible character, else 0.
+std::size_t InvisibleAt(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) -> char32_t { return static_cast<unsigned char>(text[i + k]); };
+  const auto follows = [&](std::size_t k) { return i + k < text.size() && (byte(k) & 0xC0) == 0x80; };
+  if ((byte(0) & 0xE0) == 0xC0 && follows(1)) {
+    return Invisible(((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F)) ? 2 : 0;
+  }
+  if ((byte(0) & 0xF0) == 0xE0 && follows(1) && follows(2)) {
+    return Invisible(((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F)) ? 3 : 0;
+  }
+  return 0;
+}
+
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -38,9 +59,11 @@ auto FindBy(Items& items, Member member, std::string_view name) {
 std::string IniEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
+  std::size_t invisibleEnd = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (NeedsEscape(c, i == 0 || i + 1 == text.size())) {
+    if (i >= invisibleEnd) invisibleEnd = i + InvisibleAt(text, i);
+    if (i < invisibleEnd || NeedsEscape(c, i == 0 || i + 1 == text.size())) {
       out += "\\x";
       out += kHexDigits[c >> 4];
       out += kHexDigits[c & 0xF];

@@ -2,8 +2,9 @@
 // keys, other sections, their spelling) is written back exactly as it was read.
 //
 // Names and values are UTF-8. A byte that would change the meaning of a line is written as \xHH:
-// control characters, DEL, the characters \ = [ ] ; # and a space at either end. Everything else,
-// Cyrillic included, is written as it is, so the file stays readable with `cat`.
+// control characters, DEL, the characters \ = [ ] ; # and a space at either end. So is every byte
+// of a character that would not show as itself under `cat` (C1 controls, zero-width and direction
+// marks). Everything else, Cyrillic included, is written as it is, so the file stays readable.
 #pragma once
 
 #include <optional>

@@ -34,6 +34,20 @@ bool MakeFolder(const std::string& path) {
   return errno == EEXIST;
 }
 
+// A folder made earlier by hand or by another program may let others in; the credentials must not
+// be written where they could be read. A folder of another account is not ours to write into or
+// to narrow.
+bool Private(int folder) {
+  struct stat info {};
+  if (::fstat(folder, &info) != 0 || info.st_uid != ::geteuid()) return false;
+  return (info.st_mode & 077) == 0 || ::fchmod(folder, 0700) == 0;
+}
+
+// Not through a symbolic link: narrowing its target (a shared folder, say) is not ours to do.
+int OpenFolder(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+}
+
 }  // namespace
 
 PhoneBookFolder::~PhoneBookFolder() {
@@ -43,13 +57,13 @@ PhoneBookFolder::~PhoneBookFolder() {
 DWORD PhoneBookFolder::Open(bool create) {
   path_ = FolderPath();
   if (path_.empty()) return ERROR_CANNOT_OPEN_PHONEBOOK;
-  fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  fd_ = OpenFolder(path_);
   if (fd_ < 0 && errno == ENOENT) {
     if (!create) return ERROR_SUCCESS;
     if (!MakeFolder(path_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd_ = OpenFolder(path_);
   }
-  if (fd_ < 0) return ERROR_CANNOT_OPEN_PHONEBOOK;
+  if (fd_ < 0 || !Private(fd_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
   while (::flock(fd_, LOCK_EX) != 0) {
     if (errno != EINTR) return ERROR_CANNOT_OPEN_PHONEBOOK;
   }
@@ -76,6 +90,7 @@ DWORD PhoneBookFolder::Load(const char* file, IniDocument& document) const {
 
 DWORD PhoneBookFolder::Store(const char* file, const IniDocument& document) const {
   if (fd_ < 0) return ERROR_CANNOT_WRITE_PHONEBOOK;
+  RemoveStaleTemporaries(path_, file);  // the lock keeps every other writer out
   return ReplaceFile(path_, file, document.Text()) ? ERROR_SUCCESS : ERROR_CANNOT_WRITE_PHONEBOOK;
 }
 

@@ -20,8 +20,9 @@ class PhoneBookFolder {
   PhoneBookFolder(const PhoneBookFolder&) = delete;
   PhoneBookFolder& operator=(const PhoneBookFolder&) = delete;
 
-  // 0 or ERROR_CANNOT_OPEN_PHONEBOOK. With create a missing folder is made (mode 0700);
-  // without, a missing folder stands for an empty phone book.
+  // 0 or ERROR_CANNOT_OPEN_PHONEBOOK. With create a missing folder is made; without, a missing
+  // folder stands for an empty phone book. An existing folder open to others is narrowed to 0700;
+  // a folder of another account or a symbolic link in the folder's place is refused.
   DWORD Open(bool create);
   // 0, ERROR_CANNOT_OPEN_PHONEBOOK (cannot be read) or ERROR_CORRUPT_PHONEBOOK (cannot be
   // parsed). A missing file is an empty document.

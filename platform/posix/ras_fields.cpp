@@ -175,6 +175,18 @@ bool Put(const std::optional<T>& value, BYTE* bytes) {
   return value.has_value();
 }
 
+// A stored (escaped) text into a field with its terminator; false when it does not decode, is not
+// exact text or does not fit.
+bool PutFieldText(std::string_view stored, WCHAR* field, std::size_t capacity) {
+  const auto utf8 = IniUnescape(stored);
+  if (!utf8) return false;
+  const std::u16string text = FromUtf8(*utf8);
+  if (ToUtf8(text) != *utf8 || text.size() >= capacity || text.find(u'\0') != std::u16string::npos) return false;
+  std::copy(text.begin(), text.end(), field);
+  field[text.size()] = u'\0';
+  return true;
+}
+
 bool PutFieldValue(const Field& field, std::string_view stored, BYTE* bytes) {
   if (field.kind == Kind::kText) return PutFieldText(stored, reinterpret_cast<WCHAR*>(bytes), field.size / sizeof(WCHAR));
   // Numbers, addresses and GUIDs never need escapes: one would mean a damaged file.
@@ -204,16 +216,6 @@ std::optional<std::string> FieldText(const WCHAR* field, std::size_t capacity) {
   const WCHAR* end = std::find(field, field + capacity, u'\0');
   if (end == field + capacity) return std::nullopt;
   return ExactUtf8(std::u16string_view(field, static_cast<std::size_t>(end - field)));
-}
-
-bool PutFieldText(std::string_view stored, WCHAR* field, std::size_t capacity) {
-  const auto utf8 = IniUnescape(stored);
-  if (!utf8) return false;
-  const std::u16string text = FromUtf8(*utf8);
-  if (ToUtf8(text) != *utf8 || text.size() >= capacity || text.find(u'\0') != std::u16string::npos) return false;
-  std::copy(text.begin(), text.end(), field);
-  field[text.size()] = u'\0';
-  return true;
 }
 
 std::optional<FieldValues> EntryFieldValues(const RASENTRYW& entry) {

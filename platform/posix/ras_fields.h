@@ -24,10 +24,6 @@ std::optional<std::string> FieldText(const WCHAR (&field)[N]) {
   return FieldText(field, N);
 }
 
-// Puts a stored (escaped) text into a field with its terminator; false when it does not decode,
-// is not exact text or does not fit.
-bool PutFieldText(std::string_view stored, WCHAR* field, std::size_t capacity);
-
 using FieldValues = std::vector<std::pair<std::string_view, std::string>>;
 
 // Every field of the entry but its size, named as in RASENTRYW, with the text to store; the text

@@ -216,8 +216,68 @@ TEST_F(PhoneBookTest, DamagedPhoneBookIsReportedAndNeverOverwritten) {
   }
 }
 
+TEST_F(PhoneBookTest, WiderModesAreNarrowedWhateverTheUmask) {
+  const mode_t oldMask = ::umask(0);
+  fs::create_directories(folder_);
+  ::chmod(folder_.c_str(), 0777);
+  WriteFile(folder_ / "phonebook.ini", "");
+  WriteFile(folder_ / "credentials.ini", "");
+  ::chmod((folder_ / "credentials.ini").c_str(), 0666);
+  const DWORD created = CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p");
+  ::setenv("XDG_DATA_HOME", (base_ / "fresh").c_str(), 1);
+  const DWORD fresh = CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p");
+  ::umask(oldMask);
+  EXPECT_EQ(created, 0u);
+  EXPECT_EQ(fresh, 0u);
+  for (const fs::path& folder : {folder_, base_ / "fresh" / "kelvo"}) {
+    EXPECT_EQ(Mode(folder), 0700u) << folder;
+    EXPECT_EQ(Mode(folder / "phonebook.ini"), 0600u) << folder;
+    EXPECT_EQ(Mode(folder / "credentials.ini"), 0600u) << folder;
+  }
+}
+
+// A link is the user's own arrangement and a FIFO nobody writes to would block the window: both
+// are reported, neither is replaced nor followed for a write.
+TEST_F(PhoneBookTest, LinksAndFifosInPlaceOfAFileAreLeftAlone) {
+  fs::create_directories(folder_);
+  WriteFile(base_ / "elsewhere.ini", "[Other]\n");
+  for (const char* file : {"phonebook.ini", "credentials.ini"}) {
+    fs::create_symlink(base_ / "elsewhere.ini", folder_ / file);
+    EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK) << file;
+    EXPECT_TRUE(fs::is_symlink(folder_ / file));
+    EXPECT_EQ(ReadFile(base_ / "elsewhere.ini"), "[Other]\n");
+    fs::remove(folder_ / file);
+  }
+  fs::remove(folder_ / "phonebook.ini");
+  ASSERT_EQ(::mkfifo((folder_ / "phonebook.ini").c_str(), 0600), 0);
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+  EXPECT_EQ(GetEntry(u"Kelvo"), std::nullopt);
+  EXPECT_TRUE(fs::is_fifo(folder_ / "phonebook.ini"));
+
+  // The folder itself a link to a shared folder: that folder is neither narrowed nor written.
+  fs::remove_all(folder_);
+  fs::create_directory(base_ / "shared");
+  ::chmod((base_ / "shared").c_str(), 0777);
+  fs::create_directory_symlink(base_ / "shared", folder_);
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+  EXPECT_EQ(Mode(base_ / "shared"), 0777u);
+  EXPECT_TRUE(fs::is_empty(base_ / "shared"));
+  if (::geteuid() == 0) {  // a folder of another account
+    fs::remove(folder_);
+    fs::create_directory(folder_);
+    ASSERT_EQ(::chown(folder_.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+    EXPECT_TRUE(fs::is_empty(folder_));
+  }
+}
+
 TEST_F(PhoneBookTest, FailedWriteChangesNothingAndLeavesNoTemporary) {
+  fs::create_directories(folder_);
+  WriteFile(folder_ / ".credentials.ini.k1LLed", "[Kelvo]\nPassword=from a write cut short\n");
+  WriteFile(folder_ / ".credentials.ini.keep", "not one of ours");
   ASSERT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), 0u);
+  EXPECT_FALSE(fs::exists(folder_ / ".credentials.ini.k1LLed"));
+  EXPECT_TRUE(fs::remove(folder_ / ".credentials.ini.keep")) << "not a temporary of ours";
   const std::string book = ReadFile(folder_ / "phonebook.ini");
   const std::string credentials = ReadFile(folder_ / "credentials.ini");
 
@@ -268,7 +328,8 @@ TEST_F(PhoneBookTest, FailedWriteChangesNothingAndLeavesNoTemporary) {
 
 TEST_F(PhoneBookTest, AnyTypedTextRoundTripsOrIsRefused) {
   const std::u16string texts[] = {u"Соединение", u"a\nb", u"=[x];#y", u" lead", u"trail ", u"\t", u"\\x41",
-                                  u"\x01\x1f\x7f", u"\r\n", u"😀", u"[Kelvo]", u"a=b", u"\\", u"  "};
+                                  u"\x01\x1f\x7f", u"\r\n", u"😀", u"[Kelvo]", u"a=b", u"\\", u"  ",
+                                  u"ab\u202Edc", u"\u009B2J", u"\u200Bx\uFEFF", u"\u00A0ё"};
   for (const auto& text : texts) {
     ASSERT_EQ(SetEntry(text, Entry(text)), 0u);
     ASSERT_EQ(SetPassword(text, text), 0u);
@@ -282,6 +343,11 @@ TEST_F(PhoneBookTest, AnyTypedTextRoundTripsOrIsRefused) {
 
   const std::string book = ReadFile(folder_ / "phonebook.ini");
   const std::string credentials = ReadFile(folder_ / "credentials.ini");
+  for (const std::string hidden : {"\xE2\x80\xAE", "\xC2\x9B", "\xE2\x80\x8B", "\xEF\xBB\xBF"}) {
+    EXPECT_EQ(credentials.find(hidden), std::string::npos) << "shows under cat as something else";
+  }
+  EXPECT_NE(credentials.find("\nPassword=ab\\xE2\\x80\\xAEdc\n"), std::string::npos) << credentials;
+  EXPECT_NE(credentials.find("\nPassword=\xC2\xA0ё\n"), std::string::npos) << "printable as it is";
   EXPECT_EQ(SetEntry(u"half \xD800", Entry(u"x")), ERROR_INVALID_NAME);
   EXPECT_EQ(SetEntry(u"Kelvo", Entry(u"half \xDC00")), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(SetPassword(u"Соединение", u"half \xD800"), ERROR_INVALID_PARAMETER);

@@ -141,7 +141,7 @@ TEST_F(CreateVpnEntryTest, VersionDecidesHowCredentialsAreStored) {
 TEST_F(CreateVpnEntryTest, ReportedSizeBoundsTheSizePassed) {
   const struct {
     DWORD reported, passed;
-  } cases[] = {{5616, 5616}, {9000, 5616}, {5000, 5000}, {0, 0}};
+  } cases[] = {{5616, 5616}, {9000, 5616}, {5000, 5000}, {0, 0}, {0x80000000, 0x80000000}};  // signed: < 5616
   for (const auto& c : cases) {
     reportedSize_ = c.reported;
     entry_ = {};
@@ -166,6 +166,9 @@ TEST_F(CreateVpnEntryTest, TextsLongerThanTheRecordsAreRefusedBeforeAnyCall) {
   EXPECT_EQ(CreateVpnEntry(name, server + longer, user, password), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(CreateVpnEntry(name, server, user + longer, password), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(CreateVpnEntry(name, server, user, password + longer), ERROR_INVALID_PARAMETER);
+  const std::u16string withNul(u"pass\0word", 9);
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", withNul), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", withNul, u"p"), ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(calls_.empty());
 
   EXPECT_EQ(CreateVpnEntry(name, server, user, password), 11u);
