@@ -7,6 +7,7 @@
 
 #include <time.h>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -84,16 +86,35 @@ int OpenDatagram(EchoHandle& h) {
   return 0;
 }
 
+// A raw socket gets a copy of every ICMP packet of the host. Echo replies to other
+// programs, or to a second engine pinging as fast as it can, would fill its receive buffer
+// while the caller is not scheduled, and the kernel would drop our own reply: so the kernel
+// keeps only echo replies that carry our identifier, and the errors that may quote our
+// request (their quote is matched later).
+void FilterRaw(const EchoHandle& h) {
+  icmp_filter types{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH | 1u << ICMP_SOURCE_QUENCH |
+                      1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
+  ::setsockopt(h.fd, SOL_RAW, ICMP_FILTER, &types, sizeof(types));
+  sock_filter program[] = {
+      BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                   // x := IP header length
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                    // ICMP type
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ICMP_ECHOREPLY, 0, 2),  // not a reply: keep
+      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),                    // identifier
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, h.identifier, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0xffff),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+  };
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  // Without the filters the matching still holds; only a busy host may cost a reply.
+  ::setsockopt(h.fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof(filter));
+}
+
 int OpenRaw(EchoHandle& h) {
-  h.fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (h.fd < 0) return errno;
-  // Only echo replies and the errors that may quote a request get through; without the
-  // filter the matching still holds, only slower.
-  icmp_filter filter{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH | 1u << ICMP_SOURCE_QUENCH |
-                       1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
-  ::setsockopt(h.fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
   std::random_device random;
   h.identifier = static_cast<std::uint16_t>(random());
+  h.fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (h.fd < 0) return errno;
+  FilterRaw(h);
   return 0;
 }
 
