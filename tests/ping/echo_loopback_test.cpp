@@ -121,6 +121,11 @@ TEST_P(LoopbackTest, RefusesWhatCannotBeSentAndSendsNothing) {
     EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 32, &options, reply.data(),
                            sizeof(ICMP_ECHO_REPLY) + 31, 1000), 0u);
     EXPECT_EQ(GetLastError(), IP_BUF_TOO_SMALL);
+    // Exactly as long as it claims, so that a write past it would be caught.
+    std::vector<unsigned char> shortOfARecord(sizeof(ICMP_ECHO_REPLY) - 1);
+    EXPECT_EQ(IcmpSendEcho(handle, loopback, nullptr, 0, &options, shortOfARecord.data(),
+                           static_cast<DWORD>(shortOfARecord.size()), 1000), 0u);
+    EXPECT_EQ(GetLastError(), IP_BUF_TOO_SMALL);
     EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 65508, &options, reply.data(),
                            static_cast<DWORD>(reply.size()), 1000), 0u);
     EXPECT_EQ(GetLastError(), IP_PACKET_TOO_BIG) << "more than an IPv4 datagram carries";
