@@ -202,6 +202,17 @@ struct Received {
 
 enum class Outcome { kMatched, kOther, kEmpty, kFailed };
 
+// The TTL the kernel reports with a received message (IP_RECVTTL), 0 if it reports none.
+std::uint8_t TtlOf(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_TTL) continue;
+    int ttl = 0;
+    std::memcpy(&ttl, CMSG_DATA(c), sizeof(ttl));
+    return static_cast<std::uint8_t>(ttl);
+  }
+  return 0;
+}
+
 // One message of the datagram socket's error queue: an ICMP error that quotes our request?
 Outcome ReceiveQueuedError(EchoHandle& h, const echo::Request& request, Received& out) {
   alignas(cmsghdr) char control[256];
@@ -214,11 +225,10 @@ Outcome ReceiveQueuedError(EchoHandle& h, const echo::Request& request, Received
   const ssize_t n = ::recvmsg(h.fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Outcome::kEmpty : Outcome::kFailed;
   const sock_extended_err* error = nullptr;
-  int ttl = 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != IPPROTO_IP) continue;
-    if (c->cmsg_type == IP_RECVERR) error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
-    if (c->cmsg_type == IP_TTL) std::memcpy(&ttl, CMSG_DATA(c), sizeof(ttl));
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) {
+      error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
+    }
   }
   if (error == nullptr || error->ee_origin != SO_EE_ORIGIN_ICMP ||
       !echo::QuotesRequest({h.buffer.data(), static_cast<std::size_t>(n)}, request)) {
@@ -227,7 +237,7 @@ Outcome ReceiveQueuedError(EchoHandle& h, const echo::Request& request, Received
   sockaddr_in offender;
   std::memcpy(&offender, SO_EE_OFFENDER(error), sizeof(offender));
   out.from = offender.sin_addr.s_addr;
-  out.ttl = static_cast<std::uint8_t>(ttl);
+  out.ttl = TtlOf(message);
   out.answer = {echo::StatusOfError(error->ee_type, error->ee_code), {}};
   return Outcome::kMatched;
 }
@@ -249,20 +259,13 @@ Outcome ReceivePacket(EchoHandle& h, const echo::Request& request, IPAddr destin
   // A datagram longer than the buffer cannot be a whole answer to our request.
   if (message.msg_flags & MSG_TRUNC) return Outcome::kOther;
   const std::span<const std::uint8_t> bytes(h.buffer.data(), static_cast<std::size_t>(n));
-  std::optional<echo::Answer> answer;
-  if (h.datagram) {
-    answer = echo::MatchReply(bytes, request);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_TTL) continue;
-      int ttl = 0;
-      std::memcpy(&ttl, CMSG_DATA(c), sizeof(ttl));
-      out.ttl = static_cast<std::uint8_t>(ttl);
-    }
-  } else {
-    answer = echo::MatchRawPacket(bytes, request, destination, out.ttl);
-  }
+  std::uint8_t rawTtl = 0;
+  const std::optional<echo::Answer> answer = h.datagram
+                                                 ? echo::MatchReply(bytes, request)
+                                                 : echo::MatchRawPacket(bytes, request, destination, rawTtl);
   if (!answer) return Outcome::kOther;
   out.from = from.sin_addr.s_addr;
+  out.ttl = h.datagram ? TtlOf(message) : rawTtl;
   out.answer = *answer;
   return Outcome::kMatched;
 }
