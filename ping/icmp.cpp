@@ -74,8 +74,10 @@ TICMP::TICMP() {
 
 TICMP::~TICMP() { Release(); }
 
-// Also undoes a construction that stopped half-way: WSACleanup runs even when WSAStartup
-// failed, which the counted library answers with an error that changes nothing.
+// Also undoes a construction that stopped half-way. WSACleanup runs even when WSAStartup
+// failed: with no other user of the library that is a harmless error; with one it would take
+// that user's start-up, which cannot happen here because the Linux library refuses only a
+// missing record or a version below 1.0.
 void TICMP::Release() {
   if (echoHandle_ != INVALID_HANDLE_VALUE) IcmpCloseHandle_(echoHandle_);
   if (icmpLibrary_ != nullptr) FreeLibrary(icmpLibrary_);

@@ -7,6 +7,7 @@
 
 #include <time.h>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -84,16 +86,35 @@ int OpenDatagram(EchoHandle& h) {
   return 0;
 }
 
+// A raw socket gets a copy of every ICMP packet of the host. Echo replies to other
+// programs, or to a second engine pinging as fast as it can, would fill its receive buffer
+// while the caller is not scheduled, and the kernel would drop our own reply: so the kernel
+// keeps only echo replies that carry our identifier, and the errors that may quote our
+// request (their quote is matched later).
+void FilterRaw(const EchoHandle& h) {
+  icmp_filter types{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH | 1u << ICMP_SOURCE_QUENCH |
+                      1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
+  ::setsockopt(h.fd, SOL_RAW, ICMP_FILTER, &types, sizeof(types));
+  sock_filter program[] = {
+      BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                   // x := IP header length
+      BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                    // ICMP type
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ICMP_ECHOREPLY, 0, 2),  // not a reply: keep
+      BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),                    // identifier
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, h.identifier, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0xffff),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+  };
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  // Without the filters the matching still holds; only a busy host may cost a reply.
+  ::setsockopt(h.fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof(filter));
+}
+
 int OpenRaw(EchoHandle& h) {
-  h.fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (h.fd < 0) return errno;
-  // Only echo replies and the errors that may quote a request get through; without the
-  // filter the matching still holds, only slower.
-  icmp_filter filter{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH | 1u << ICMP_SOURCE_QUENCH |
-                       1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
-  ::setsockopt(h.fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
   std::random_device random;
   h.identifier = static_cast<std::uint16_t>(random());
+  h.fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (h.fd < 0) return errno;
+  FilterRaw(h);
   return 0;
 }
 
@@ -181,6 +202,17 @@ struct Received {
 
 enum class Outcome { kMatched, kOther, kEmpty, kFailed };
 
+// The TTL the kernel reports with a received message (IP_RECVTTL), 0 if it reports none.
+std::uint8_t TtlOf(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_TTL) continue;
+    int ttl = 0;
+    std::memcpy(&ttl, CMSG_DATA(c), sizeof(ttl));
+    return static_cast<std::uint8_t>(ttl);
+  }
+  return 0;
+}
+
 // One message of the datagram socket's error queue: an ICMP error that quotes our request?
 Outcome ReceiveQueuedError(EchoHandle& h, const echo::Request& request, Received& out) {
   alignas(cmsghdr) char control[256];
@@ -193,11 +225,10 @@ Outcome ReceiveQueuedError(EchoHandle& h, const echo::Request& request, Received
   const ssize_t n = ::recvmsg(h.fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Outcome::kEmpty : Outcome::kFailed;
   const sock_extended_err* error = nullptr;
-  int ttl = 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != IPPROTO_IP) continue;
-    if (c->cmsg_type == IP_RECVERR) error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
-    if (c->cmsg_type == IP_TTL) std::memcpy(&ttl, CMSG_DATA(c), sizeof(ttl));
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) {
+      error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
+    }
   }
   if (error == nullptr || error->ee_origin != SO_EE_ORIGIN_ICMP ||
       !echo::QuotesRequest({h.buffer.data(), static_cast<std::size_t>(n)}, request)) {
@@ -206,7 +237,7 @@ Outcome ReceiveQueuedError(EchoHandle& h, const echo::Request& request, Received
   sockaddr_in offender;
   std::memcpy(&offender, SO_EE_OFFENDER(error), sizeof(offender));
   out.from = offender.sin_addr.s_addr;
-  out.ttl = static_cast<std::uint8_t>(ttl);
+  out.ttl = TtlOf(message);
   out.answer = {echo::StatusOfError(error->ee_type, error->ee_code), {}};
   return Outcome::kMatched;
 }
@@ -228,20 +259,13 @@ Outcome ReceivePacket(EchoHandle& h, const echo::Request& request, IPAddr destin
   // A datagram longer than the buffer cannot be a whole answer to our request.
   if (message.msg_flags & MSG_TRUNC) return Outcome::kOther;
   const std::span<const std::uint8_t> bytes(h.buffer.data(), static_cast<std::size_t>(n));
-  std::optional<echo::Answer> answer;
-  if (h.datagram) {
-    answer = echo::MatchReply(bytes, request);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_TTL) continue;
-      int ttl = 0;
-      std::memcpy(&ttl, CMSG_DATA(c), sizeof(ttl));
-      out.ttl = static_cast<std::uint8_t>(ttl);
-    }
-  } else {
-    answer = echo::MatchRawPacket(bytes, request, destination, out.ttl);
-  }
+  std::uint8_t rawTtl = 0;
+  const std::optional<echo::Answer> answer = h.datagram
+                                                 ? echo::MatchReply(bytes, request)
+                                                 : echo::MatchRawPacket(bytes, request, destination, rawTtl);
   if (!answer) return Outcome::kOther;
   out.from = from.sin_addr.s_addr;
+  out.ttl = h.datagram ? TtlOf(message) : rawTtl;
   out.answer = *answer;
   return Outcome::kMatched;
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -21,13 +22,15 @@ Capture::~Capture() { ::close(fd_); }
 std::optional<WirePacket> Capture::Receive() {
   std::vector<std::uint8_t> buffer(65536);
   const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-  if (n < 28) return std::nullopt;
+  if (n < 0) return std::nullopt;
   WirePacket p{};
+  p.headerSize = (buffer[0] & 0x0f) * 4u;
+  // IP options make the header longer than 20 bytes: the ICMP header must still be whole.
+  if (static_cast<std::size_t>(n) < std::max<std::size_t>(p.headerSize, 20) + 8) return std::nullopt;
   std::memcpy(&p.source, &buffer[12], 4);
   p.ttl = buffer[8];
   p.tos = buffer[1];
   p.dontFragment = (buffer[6] & 0x40) != 0;
-  p.headerSize = (buffer[0] & 0x0f) * 4u;
   const std::uint8_t* icmp = &buffer[p.headerSize];
   p.type = icmp[0];
   p.identifier = static_cast<std::uint16_t>(icmp[4] << 8 | icmp[5]);

@@ -1,6 +1,8 @@
 // The echo service for real, on the loopback of a namespace the test makes, once over the
 // raw ICMP socket and once over the unprivileged datagram socket.
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -10,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -25,6 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::Capture;
 using test::Namespace;
+using test::WirePacket;
 
 const std::string kText = "Pinging from Korund code written by T. Varnel";
 
@@ -62,7 +66,7 @@ TEST_P(LoopbackTest, EchoesEverySizeWithThePayloadExactlyOnTheWire) {
     TICMP icmp;
     icmp.SetAddress(u"127.0.0.1");
     icmp.SetTimeout(2000);
-    for (int size : {0, 32, 56, 1400, 65000}) {
+    for (int size : {0, 1, 32, 56, 1401, 65000}) {  // odd sizes test the checksum's last byte
       icmp.SetSize(size);
       ASSERT_EQ(icmp.Ping(), 1) << size << ": " << ToUtf8(icmp.ErrorText());
       EXPECT_EQ(icmp.LastError(), 0u);
@@ -117,6 +121,11 @@ TEST_P(LoopbackTest, RefusesWhatCannotBeSentAndSendsNothing) {
     EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 32, &options, reply.data(),
                            sizeof(ICMP_ECHO_REPLY) + 31, 1000), 0u);
     EXPECT_EQ(GetLastError(), IP_BUF_TOO_SMALL);
+    // Exactly as long as it claims, so that a write past it would be caught.
+    std::vector<unsigned char> shortOfARecord(sizeof(ICMP_ECHO_REPLY) - 1);
+    EXPECT_EQ(IcmpSendEcho(handle, loopback, nullptr, 0, &options, shortOfARecord.data(),
+                           static_cast<DWORD>(shortOfARecord.size()), 1000), 0u);
+    EXPECT_EQ(GetLastError(), IP_BUF_TOO_SMALL);
     EXPECT_EQ(IcmpSendEcho(handle, loopback, request.data(), 65508, &options, reply.data(),
                            static_cast<DWORD>(reply.size()), 1000), 0u);
     EXPECT_EQ(GetLastError(), IP_PACKET_TOO_BIG) << "more than an IPv4 datagram carries";
@@ -142,34 +151,79 @@ TEST_P(LoopbackTest, RefusesWhatCannotBeSentAndSendsNothing) {
   });
 }
 
+// Pins the calling thread to `cpu`; an idle thread runs there only when nothing else wants to.
+void RunOn(int cpu, bool idle) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  ASSERT_EQ(::pthread_setaffinity_np(::pthread_self(), sizeof(set), &set), 0);
+  const sched_param priority{};
+  if (idle) {
+    ASSERT_EQ(::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &priority), 0);
+  }
+}
+
+// One 64-byte echo to 127.0.0.1, answered by `peer` on a thread of its own (the namespace's own
+// echo replies are off). With `cpu` set, both threads run there and the engine's only when the
+// peer's does not want to. Returns the engine's reply record.
+ICMP_ECHO_REPLY PingAnsweredBy(const std::function<void(Capture&, const WirePacket&)>& peer, int cpu = -1) {
+  const std::string payload = Payload(64);
+  Capture wire;
+  TICMP icmp;
+  icmp.SetAddress(u"127.0.0.1");
+  icmp.SetSize(64);
+  icmp.SetTimeout(3000);
+  std::thread answering([&] {
+    if (cpu >= 0) RunOn(cpu, false);
+    // Generous: an idle engine thread on a busy machine may be slow to send.
+    const auto request = wire.NextRequest(payload, 10s);
+    ASSERT_TRUE(request);
+    peer(wire, *request);
+  });
+  if (cpu >= 0) RunOn(cpu, true);
+  // A reply queued in time is taken even if the idle thread wakes after the time-out.
+  EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
+  answering.join();
+  return icmp.Reply();
+}
+
 TEST_P(LoopbackTest, TakesOnlyTheAnswerToItsOwnRequest) {
   ASSERT_TRUE(Ns().Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
   Within([] {
-    const std::string payload = Payload(64);
-    Capture wire;
-    std::thread peer([&] {
-      const auto request = wire.NextRequest(payload, 3s);
-      ASSERT_TRUE(request);
-      const auto id = request->identifier;
-      const auto seq = request->sequence;
-      wire.SendReply(request->source, id + 1, seq, payload);
-      wire.SendReply(request->source, id, seq + 1, payload);
-      wire.SendReply(request->source, id, seq - 1, payload);
-      wire.SendReply(request->source, id, seq, payload.substr(0, 60));
-      wire.SendReply(request->source, id, seq, payload + "x");
-      wire.SendReply(request->source, id, seq, "Q" + payload.substr(1));
-      wire.SendReply(request->source, id, seq, payload, true);
+    const ICMP_ECHO_REPLY reply = PingAnsweredBy([](Capture& wire, const WirePacket& request) {
+      const std::string payload = Payload(64);
+      const auto id = request.identifier;
+      const auto seq = request.sequence;
+      std::string otherFirstByte = payload;
+      otherFirstByte[0] = 'Q';
+      wire.SendReply(request.source, id + 1, seq, payload);
+      wire.SendReply(request.source, id, seq + 1, payload);
+      wire.SendReply(request.source, id, seq - 1, payload);
+      wire.SendReply(request.source, id, seq, payload.substr(0, 60));
+      wire.SendReply(request.source, id, seq, payload + "x");
+      wire.SendReply(request.source, id, seq, otherFirstByte);
+      wire.SendReply(request.source, id, seq, payload, true);
       std::this_thread::sleep_for(200ms);
-      wire.SendReply(request->source, id, seq, payload);
+      wire.SendReply(request.source, id, seq, payload);
     });
-    TICMP icmp;
-    icmp.SetAddress(u"127.0.0.1");
-    icmp.SetSize(64);
-    icmp.SetTimeout(3000);
-    EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
-    peer.join();
-    EXPECT_EQ(icmp.Reply().DataSize, 64);
-    EXPECT_GE(icmp.Reply().RoundTripTime, 200u) << "a foreign reply was taken";
+    EXPECT_EQ(reply.DataSize, 64);
+    EXPECT_GE(reply.RoundTripTime, 200u) << "a foreign reply was taken";
+  });
+}
+
+TEST_P(LoopbackTest, OtherRepliesPilingUpWhileItCannotRunCostItNotItsOwn) {
+  ASSERT_TRUE(Ns().Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
+  Within([] {
+    const ICMP_ECHO_REPLY reply = PingAnsweredBy(
+        [](Capture& wire, const WirePacket& request) {
+          // Far more than a socket's receive buffer holds; its own reply comes last.
+          for (int i = 0; i < 2000; ++i) {
+            wire.SendReply(request.source, request.identifier + 1, request.sequence, Payload(64));
+          }
+          wire.SendReply(request.source, request.identifier, request.sequence, Payload(64));
+        },
+        ::sched_getcpu());
+    EXPECT_EQ(reply.DataSize, 64);
   });
 }
 

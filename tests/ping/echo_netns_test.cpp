@@ -1,10 +1,15 @@
 // The echo service against hosts and routers that exist only in namespaces the test makes
 // (TEST-NET 192.0.2.0/24): a peer that ignores echoes, an address nobody holds, a router that
 // answers with ICMP errors. Once over the raw socket, once over the datagram socket.
+#include <pthread.h>
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
+#include <thread>
 
 #include "ping/icmp.h"
 #include "platform/sockets.h"
@@ -30,6 +35,19 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
   ASSERT_TRUE(test::Link(here, "192.0.2.1/24", peer, "192.0.2.2/24"));
   ASSERT_TRUE(peer.Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
   here.Within([] {
+    // Signals keep interrupting the wait; it must neither end early nor run over.
+    struct sigaction ignore{};
+    ignore.sa_handler = [](int) {};
+    struct sigaction saved{};
+    ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &saved), 0);
+    const pthread_t engineThread = ::pthread_self();
+    std::atomic<bool> done{false};
+    std::thread interrupter([&] {
+      for (int i = 0; i < 200 && !done; ++i) {
+        ::pthread_kill(engineThread, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
     TICMP icmp;
     icmp.SetTimeout(1000);
     for (const char16_t* target : {u"192.0.2.2", u"192.0.2.3"}) {
@@ -42,6 +60,9 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
       EXPECT_GE(waited.count(), 1000);
       EXPECT_LE(waited.count(), 1020) << "waited too long for " << ToUtf8(target);
     }
+    done = true;
+    interrupter.join();
+    ::sigaction(SIGUSR1, &saved, nullptr);
   });
 }
 

@@ -2,6 +2,7 @@
 // service takes only one that quotes its own request to its own target.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -18,18 +19,20 @@ const Request kRequest{0x1234, 7, kPayload};
 const std::uint32_t kTarget = 0x0602000c;
 
 Bytes IpPacket(std::uint32_t destination, const Bytes& icmp) {
-  Bytes packet(20, 0);
+  Bytes packet(20 + icmp.size(), 0);
   packet[0] = 0x45;
   packet[8] = 57;
   packet[9] = 1;
   std::memcpy(&packet[16], &destination, 4);
-  packet.insert(packet.end(), icmp.begin(), icmp.end());
+  std::copy(icmp.begin(), icmp.end(), packet.begin() + 20);
   return packet;
 }
 
 Bytes Error(std::uint8_t type, std::uint8_t code, const Bytes& quoted) {
-  Bytes icmp = {type, code, 0, 0, 0, 0, 0, 0};
-  icmp.insert(icmp.end(), quoted.begin(), quoted.end());
+  Bytes icmp(8 + quoted.size(), 0);
+  icmp[0] = type;
+  icmp[1] = code;
+  std::copy(quoted.begin(), quoted.end(), icmp.begin() + 8);
   const std::uint16_t sum = Checksum(icmp);
   icmp[2] = sum >> 8;
   icmp[3] = sum & 0xff;
