@@ -175,7 +175,7 @@ IniSection& IniDocument::FindOrAdd(std::string_view name) {
   if (!sections_.empty() && !sections_.back().EndsWithBlank()) sections_.back().lines_.push_back({});
   IniSection section;
   section.name_ = name;
-  section.header_ = "[" + IniEscape(name) + "]";
+  section.header_.assign(1, '[').append(IniEscape(name)).push_back(']');
   sections_.push_back(std::move(section));
   return sections_.back();
 }
