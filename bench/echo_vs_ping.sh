@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 count=10000
 rounds=5
-build=build/release
+build=build/bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVO_WITH_QT=OFF >/dev/null
 cmake --build "$build" -j2 --target echo_bench >/dev/null
 

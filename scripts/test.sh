@@ -12,7 +12,7 @@ export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVO_SANITIZE=address,undefined >/dev/null
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVO_SANITIZE=address,undefined -DKELVO_WITH_QT=ON >/dev/null
 cmake --build build/asan -j"$jobs"
 ctest --test-dir build/asan --output-on-failure -j"$jobs" --timeout 300
 
