@@ -15,7 +15,8 @@ ThreadQueue::~ThreadQueue() {
 
 // The descriptor is readable exactly while the queue holds something: signalled once when work
 // arrives, cleared by the owner once it finds the queue empty. Both happen under the lock, so a
-// wake-up is never lost and never finds nothing; only a watched queue pays for the calls.
+// wake-up is never lost and none is left over once the queue is drained; only a watched queue
+// pays for the calls.
 void ThreadQueue::SignalLocked() {
   if (!watched_ || signalled_) return;
   const std::uint64_t one = 1;
