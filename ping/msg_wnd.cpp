@@ -135,8 +135,27 @@ void TMsgWndHandler::UnregisterMessage(UINT& message) {
   if (slot == nullptr) throw EMsgWndException(u"Msg not registered");
   slot = nullptr;
   --boundCount_;
+  const UINT givenBack = message;
   message = 0;
-  if (boundCount_ == 0) DestroyHiddenWindow();
+  if (boundCount_ == 0) {
+    DestroyHiddenWindow();
+  } else {
+    DropQueuedMessages(givenBack);
+  }
+}
+
+// What is still queued for a number given back was meant for its old owner; the next object to
+// take the number must not receive it (a late release message would destroy it). Only the
+// window's own thread reaches its queue.
+void TMsgWndHandler::DropQueuedMessages(UINT number) {
+  if (handle_ == nullptr || ownerList_ == nullptr || ownerList_->ThreadId != GetCurrentThreadId()) return;
+  MSG queued{};
+  while (PeekMessageW(&queued, handle_, number, number, PM_REMOVE)) {
+    if (queued.message == WM_QUIT) {  // taken whatever the filter, and it belongs to the loop
+      PostQuitMessage(static_cast<int>(queued.wParam));
+      return;
+    }
+  }
 }
 
 void TMsgWndHandler::UnregisterObject(const TMsgWndControl* object) {

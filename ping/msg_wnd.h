@@ -64,6 +64,8 @@ class TMsgWndHandler {
   TMsgWndHandlerList* OwnerList() const { return ownerList_; }
 
  private:
+  void DropQueuedMessages(UINT number);
+
   HWND handle_ = nullptr;
   std::array<TMsgWndControl*, MsgWndSlotCount> slots_{};
   UINT msgLow_;

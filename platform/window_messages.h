@@ -169,9 +169,10 @@ inline HMODULE GetModuleHandleW(LPCWSTR moduleName) {
 std::optional<int> DispatchPendingMessages();
 
 #ifndef _WIN32
-// The calling thread's wake-up descriptor: readable whenever a message is posted to an empty
-// queue, from the first call on (an event loop that watches it starts with a wake-up if messages
-// are already waiting). Whoever watches it reads it empty before draining the queue.
+// The calling thread's wake-up descriptor, for an event loop that watches the queue instead of
+// blocking in it: from the first call on, readable exactly while messages (or the quit message)
+// wait. The watcher only polls it; a peek or get that finds the queue empty clears it. -1 when
+// the process is out of descriptors.
 int WatchMessageQueue();
 #endif
 

@@ -9,42 +9,46 @@
 
 namespace kelvo {
 
-ThreadQueue::ThreadQueue() : wakeDescriptor_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
 ThreadQueue::~ThreadQueue() {
   if (wakeDescriptor_ >= 0) close(wakeDescriptor_);
 }
 
-// Only a queue that an event loop watches pays for the system call, and only when it turns
-// from empty to non-empty: the loop drains everything on each wake-up.
-void ThreadQueue::WakeLoop() const {
+// The descriptor is readable exactly while the queue holds something: signalled once when work
+// arrives, cleared by the owner once it finds the queue empty. Both happen under the lock, so a
+// wake-up is never lost and none is left over once the queue is drained; only a watched queue
+// pays for the calls.
+void ThreadQueue::SignalLocked() {
+  if (!watched_ || signalled_) return;
   const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = write(wakeDescriptor_, &one, sizeof(one));
+  signalled_ = write(wakeDescriptor_, &one, sizeof(one)) == sizeof(one);
+}
+
+void ThreadQueue::ClearSignalLocked() {
+  if (!signalled_ || !taken_.empty() || !messages_.empty() || quitPending_) return;
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t taken = read(wakeDescriptor_, &count, sizeof(count));
+  signalled_ = false;
 }
 
 void ThreadQueue::Post(const MSG& message) {
   bool wakeWaiter = false;
-  bool wakeLoop = false;
   {
     std::lock_guard lock(mutex_);
-    wakeLoop = watched_ && !PendingLocked();
     messages_.push_back(message);
+    SignalLocked();
     wakeWaiter = waiting_ > 0;
   }
   if (wakeWaiter) posted_.notify_one();
-  if (wakeLoop) WakeLoop();
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
-  bool wakeLoop = false;
   {
     std::lock_guard lock(mutex_);
-    wakeLoop = watched_ && !PendingLocked();
     quitPending_ = true;
     quitCode_ = exitCode;
+    SignalLocked();
   }
   posted_.notify_all();
-  if (wakeLoop) WakeLoop();
 }
 
 bool ThreadQueue::Take(MSG* message, HWND window, UINT filterMin, UINT filterMax, bool remove, bool wait) {
@@ -80,8 +84,10 @@ bool ThreadQueue::Take(MSG* message, HWND window, UINT filterMin, UINT filterMax
       *message = MSG{.hwnd = nullptr, .message = WM_QUIT, .wParam = static_cast<WPARAM>(quitCode_), .lParam = 0,
                      .time = 0, .pt = {}};
       if (remove) quitPending_ = false;
+      ClearSignalLocked();
       return true;
     }
+    ClearSignalLocked();
     if (!wait) return false;
     ++waiting_;
     posted_.wait(lock);
@@ -94,16 +100,16 @@ void ThreadQueue::DropMessagesFor(HWND window) {
   std::erase_if(taken_, addressed);
   std::lock_guard lock(mutex_);
   std::erase_if(messages_, addressed);
+  ClearSignalLocked();
 }
 
+// Only a watched queue holds a descriptor: most threads with windows run loops of their own.
 int ThreadQueue::Watch() {
-  bool wakeLoop = false;
-  {
-    std::lock_guard lock(mutex_);
-    wakeLoop = !watched_ && (PendingLocked() || !taken_.empty());
-    watched_ = true;
-  }
-  if (wakeLoop) WakeLoop();
+  std::lock_guard lock(mutex_);
+  if (watched_) return wakeDescriptor_;
+  wakeDescriptor_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  watched_ = wakeDescriptor_ >= 0;
+  if (!taken_.empty() || !messages_.empty() || quitPending_) SignalLocked();
   return wakeDescriptor_;
 }
 

@@ -16,7 +16,7 @@ namespace kelvo {
 
 class ThreadQueue {
  public:
-  ThreadQueue();
+  ThreadQueue() = default;
   ~ThreadQueue();
   ThreadQueue(const ThreadQueue&) = delete;
   ThreadQueue& operator=(const ThreadQueue&) = delete;
@@ -32,13 +32,14 @@ class ThreadQueue {
   // Forgets every message still queued for a window that is going away.
   void DropMessagesFor(HWND window);
 
+  // The wake-up descriptor, made on the first call; -1 (errno set) when none can be made.
   int Watch();
 
   // Take, DropMessagesFor and Watch run on the owning thread only; Post and PostQuit anywhere.
 
  private:
-  bool PendingLocked() const { return !messages_.empty() || quitPending_; }
-  void WakeLoop() const;
+  void SignalLocked();
+  void ClearSignalLocked();
 
   std::mutex mutex_;
   std::condition_variable posted_;
@@ -48,7 +49,8 @@ class ThreadQueue {
   int quitCode_ = 0;
   int waiting_ = 0;
   bool watched_ = false;
-  int wakeDescriptor_;
+  bool signalled_ = false;  // the wake-up descriptor is readable
+  int wakeDescriptor_ = -1;
 };
 
 // The calling thread's queue, created on first use; windows keep theirs alive for posters.

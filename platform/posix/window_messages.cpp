@@ -4,7 +4,9 @@
 // it drops the window's queued messages: a message can never outlive its window in a queue.
 // Window procedures always run without a lock held; they may create, destroy and post freely.
 // Only the owning thread destroys a window, so that thread finds its own windows in a list of
-// its own, without the registry lock: dispatching never contends with posters for it.
+// its own, without the registry lock: dispatching never contends with posters for it. A thread
+// that ends takes the windows it still has with it, as on the platform: posts to them fail
+// instead of filling a queue nobody reads, and their classes can be unregistered.
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,11 +58,19 @@ struct Window {
 };
 
 // The calling thread's own windows. Their records stay put until this thread destroys them.
-thread_local std::unordered_map<HWND, Window*> ownWindows;
+struct OwnWindows {
+  OwnWindows() = default;
+  ~OwnWindows();
+  OwnWindows(const OwnWindows&) = delete;
+  OwnWindows& operator=(const OwnWindows&) = delete;
+
+  std::unordered_map<HWND, Window*> windows;
+};
+thread_local OwnWindows ownWindows;
 
 Window* OwnWindow(HWND window) {
-  const auto found = ownWindows.find(window);
-  return found == ownWindows.end() ? nullptr : found->second;
+  const auto found = ownWindows.windows.find(window);
+  return found == ownWindows.windows.end() ? nullptr : found->second;
 }
 
 struct Registry {
@@ -88,6 +98,15 @@ struct Registry {
   Window* FindWindow(HWND window) {
     const auto found = windows.find(window);
     return found == windows.end() ? nullptr : &found->second;
+  }
+
+  // Removes a window and what is queued for it, on its own thread and with the lock held
+  // exclusively, so that no poster holds the record meanwhile.
+  void Forget(HWND window) {
+    const auto found = windows.find(window);
+    found->second.queue->DropMessagesFor(window);
+    --found->second.windowClass->windows;
+    windows.erase(found);
   }
 };
 
@@ -154,12 +173,14 @@ BOOL UnregisterWindowClass(LPCWSTR name, HINSTANCE instance) {
   return kTrue;
 }
 
-WNDPROC ProcedureOf(HWND window) {
-  if (const Window* own = OwnWindow(window)) return own->procedure;
+// Calls use(record), the record being null for an unknown window. The caller's own windows
+// need no lock, as only this thread destroys them; another's is held by the shared lock.
+template <class Use>
+auto WithWindow(HWND window, Use use) {
+  if (Window* own = OwnWindow(window)) return use(own);
   Registry& registry = TheRegistry();
   std::shared_lock lock(registry.mutex);
-  const Window* found = registry.FindWindow(window);
-  return found == nullptr ? nullptr : found->procedure;
+  return use(registry.FindWindow(window));
 }
 
 BOOL DestroyMessageWindow(HWND window);
@@ -186,7 +207,7 @@ HWND CreateMessageWindow(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, D
                                                                .queue = CurrentThreadQueue(),
                                                                .extra = std::vector<std::atomic<LONG_PTR>>(words),
                                                                .destroying = false});
-    ownWindows.emplace(window, &added.first->second);
+    ownWindows.windows.emplace(window, &added.first->second);
     ++windowClass->windows;
   }
   CREATESTRUCTW create{.lpCreateParams = param,
@@ -223,12 +244,17 @@ BOOL DestroyMessageWindow(HWND window) {
   procedure(window, WM_DESTROY, 0, 0);
   procedure(window, WM_NCDESTROY, 0, 0);
   std::unique_lock lock(registry.mutex);
-  Window* found = registry.FindWindow(window);
-  found->queue->DropMessagesFor(window);
-  --found->windowClass->windows;
-  ownWindows.erase(window);
-  registry.windows.erase(window);
+  ownWindows.windows.erase(window);
+  registry.Forget(window);
   return kTrue;
+}
+
+// The procedures are not called here: whatever thread-local state they use may be gone already.
+OwnWindows::~OwnWindows() {
+  if (windows.empty()) return;
+  Registry& registry = TheRegistry();
+  std::unique_lock lock(registry.mutex);
+  for (const auto& entry : windows) registry.Forget(entry.first);
 }
 
 // The extra bytes hold pointer-sized values at pointer-aligned offsets.
@@ -241,16 +267,12 @@ std::atomic<LONG_PTR>* ExtraWord(Window& window, int index) {
 // Calls use(word) with the window's extra word, or fails with the platform's error.
 template <class Use>
 LONG_PTR WithExtraWord(HWND window, int index, Use use) {
-  const auto apply = [&](Window* found) -> LONG_PTR {
+  return WithWindow(window, [&](Window* found) -> LONG_PTR {
     if (found == nullptr) return Fail<LONG_PTR>(ERROR_INVALID_WINDOW_HANDLE, 0);
     std::atomic<LONG_PTR>* word = ExtraWord(*found, index);
     if (word == nullptr) return Fail<LONG_PTR>(ERROR_INVALID_INDEX, 0);
     return use(*word);
-  };
-  if (Window* own = OwnWindow(window)) return apply(own);
-  Registry& registry = TheRegistry();
-  std::shared_lock lock(registry.mutex);
-  return apply(registry.FindWindow(window));
+  });
 }
 
 LONG_PTR SetWindowExtra(HWND window, int index, LONG_PTR value) {
@@ -269,41 +291,41 @@ BOOL PostToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     CurrentThreadQueue()->Post(record);
     return kTrue;
   }
-  Registry& registry = TheRegistry();
-  std::shared_lock lock(registry.mutex);
-  const Window* found = registry.FindWindow(window);
-  if (found == nullptr) return Fail<BOOL>(ERROR_INVALID_WINDOW_HANDLE, kFalse);
-  found->queue->Post(record);
-  return kTrue;
+  return WithWindow(window, [&](const Window* found) {
+    if (found == nullptr) return Fail<BOOL>(ERROR_INVALID_WINDOW_HANDLE, kFalse);
+    found->queue->Post(record);
+    return kTrue;
+  });
 }
 
-bool KnownWindowOrAny(HWND window) {
-  if (window == nullptr) return true;
-  Registry& registry = TheRegistry();
-  std::shared_lock lock(registry.mutex);
-  return registry.FindWindow(window) != nullptr;
+bool KnownWindow(HWND window) {
+  return WithWindow(window, [](const Window* found) { return found != nullptr; });
 }
 
 // -1 when the filter names a window that does not exist, 0 for the quit message.
 BOOL GetQueuedMessage(MSG* message, HWND window, UINT filterMin, UINT filterMax) {
   if (message == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, -1);
-  if (!KnownWindowOrAny(window)) return Fail<BOOL>(ERROR_INVALID_WINDOW_HANDLE, -1);
+  if (window != nullptr && !KnownWindow(window)) return Fail<BOOL>(ERROR_INVALID_WINDOW_HANDLE, -1);
   CurrentThreadQueue()->Take(message, window, filterMin, filterMax, true, true);
   return message->message == WM_QUIT ? kFalse : kTrue;
 }
 
 BOOL PeekQueuedMessage(MSG* message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
   if (message == nullptr) return Fail<BOOL>(ERROR_INVALID_PARAMETER, kFalse);
-  if (!KnownWindowOrAny(window)) return Fail<BOOL>(ERROR_INVALID_WINDOW_HANDLE, kFalse);
+  if (window != nullptr && !KnownWindow(window)) return Fail<BOOL>(ERROR_INVALID_WINDOW_HANDLE, kFalse);
   return CurrentThreadQueue()->Take(message, window, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0, false)
              ? kTrue
              : kFalse;
 }
 
+// A procedure runs on its window's thread only: the state it keeps is that thread's alone.
 LRESULT DispatchToWindow(const MSG* message) {
   if (message == nullptr || message->hwnd == nullptr) return 0;
-  const WNDPROC procedure = ProcedureOf(message->hwnd);
-  if (procedure == nullptr) return Fail<LRESULT>(ERROR_INVALID_WINDOW_HANDLE, 0);
+  const Window* own = OwnWindow(message->hwnd);
+  if (own == nullptr) {
+    return Fail<LRESULT>(KnownWindow(message->hwnd) ? ERROR_ACCESS_DENIED : ERROR_INVALID_WINDOW_HANDLE, 0);
+  }
+  const WNDPROC procedure = own->procedure;
   return procedure(message->hwnd, message->message, message->wParam, message->lParam);
 }
 

@@ -130,6 +130,28 @@ TEST(MsgWnd, ReleaseDestroysTheControlOnlyWhenItsMessageIsDispatched) {
   // The owner no longer lists the released control: destroying the owner must not touch it.
 }
 
+// A control released by message but destroyed directly first: its number passes to the next
+// control on the window, which the late release message must not destroy. A message for the
+// old owner's other number must not reach the new owner either.
+TEST(MsgWnd, MessagesQueuedForAGivenBackNumberNeverReachItsNextOwner) {
+  TNumbersControl keeper;
+  keeper.AcquireWindow();
+  auto* departing = new TNumbersControl;
+  departing->Release();
+  PostMessageW(departing->Handle(), departing->Lookup(), 7, 0);
+  PostQuitMessage(2);
+  delete departing;
+  bool destroyed = false;
+  TNumbersControl successor;
+  successor.destroyed = &destroyed;
+  successor.AcquireWindow();
+  ASSERT_EQ(successor.ReleaseMessage(), 1027u) << "the departed control's numbers";
+  keeper.ProcessMessages();
+  EXPECT_FALSE(destroyed);
+  EXPECT_TRUE(successor.received.empty());
+  EXPECT_TRUE(keeper.Terminated()) << "the quit message stays for the loop";
+}
+
 TEST(MsgWnd, AttachAndDetachCheckTheirPreconditions) {
   TNumbersControl control;
   EXPECT_EQ(MessageOf<EMsgWndException>([&] { control.ThreadDetach(); }), u"Cannot detach from another thread");

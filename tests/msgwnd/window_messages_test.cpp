@@ -1,9 +1,12 @@
 #include "platform/window_messages.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -17,6 +20,7 @@ struct Seen {
 };
 thread_local std::vector<Seen> seen;
 thread_local bool refuseCreation = false;
+thread_local std::function<void(HWND, UINT)> reaction;
 
 LRESULT RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   seen.push_back({message, wParam, GetWindowLongPtrW(window, 0)});
@@ -25,6 +29,7 @@ LRESULT RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     EXPECT_EQ(create->dwExStyle, WS_EX_TOOLWINDOW);
     if (refuseCreation) return 0;
   }
+  if (reaction) reaction(window, message);
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -38,7 +43,10 @@ struct Windows : ::testing::Test {
     atom = RegisterClassW(&record);
     seen.clear();
   }
-  ~Windows() override { UnregisterClassW(kClass, instance); }
+  ~Windows() override {
+    reaction = nullptr;
+    UnregisterClassW(kClass, instance);
+  }
   HWND Create() {
     return CreateWindowExW(WS_EX_TOOLWINDOW, kClass, u"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
   }
@@ -80,7 +88,7 @@ TEST_F(Windows, ClassesAreKeptPerModuleInstanceWithThePlatformsErrors) {
   EXPECT_EQ(Create(), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
 
-  for (int again = 0; again < 70000; ++again) {  // more than there are atoms
+  for (int again = 0; again < 0x4000 + 100; ++again) {  // more than there are class atoms
     ASSERT_EQ(RegisterClassW(&record), atom);
     ASSERT_TRUE(UnregisterClassW(kClass, instance));
   }
@@ -162,6 +170,31 @@ TEST_F(Windows, DestroyingAWindowDropsItsQueuedMessagesAndLaterPostsFail) {
   DestroyWindow(other);
 }
 
+// One message runs a nested loop, the next destroys its window and posts to it: what was queued
+// for the window goes with it, the rest is dispatched once.
+TEST_F(Windows, AProcedureMayRunALoopAndDestroyItsWindowWhileDispatched) {
+  const HWND window = Create();
+  const HWND other = Create();
+  reaction = [](HWND target, UINT message) {
+    if (message == WM_USER + 5) DispatchPendingMessages();
+    if (message == WM_USER + 1) {
+      EXPECT_TRUE(DestroyWindow(target));
+      EXPECT_FALSE(PostMessageW(target, WM_USER + 3, 0, 0));
+    }
+  };
+  PostMessageW(window, WM_USER + 5, 0, 0);
+  PostMessageW(window, WM_USER + 1, 0, 0);
+  PostMessageW(window, WM_USER + 2, 0, 0);
+  PostMessageW(other, WM_USER + 4, 0, 0);
+  seen.clear();
+  DispatchAll();
+  EXPECT_EQ(Messages(), (std::vector<UINT>{WM_USER + 5, WM_USER + 1, WM_DESTROY, WM_NCDESTROY, WM_USER + 4}));
+  const MSG late{.hwnd = window, .message = WM_USER + 2, .wParam = 0, .lParam = 0, .time = 0, .pt = {}};
+  EXPECT_EQ(DispatchMessageW(&late), 0) << "a message taken before its window went";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  DestroyWindow(other);
+}
+
 TEST_F(Windows, OtherThreadsPostInOrderButCannotDestroy) {
   const HWND window = Create();
   seen.clear();
@@ -182,23 +215,112 @@ TEST_F(Windows, OtherThreadsPostInOrderButCannotDestroy) {
   DestroyWindow(window);
 }
 
-TEST_F(Windows, AWatchedQueueWakesItsDescriptorWhenAMessageArrives) {
+// Its procedure and whatever state it keeps belong to the window's own thread.
+TEST_F(Windows, AMessageForAnotherThreadsWindowIsNotDispatchedHere) {
+  std::promise<HWND> created;
+  std::promise<void> done;
+  std::thread owner([&] {
+    created.set_value(Create());
+    done.get_future().wait();
+  });
+  const MSG message{.hwnd = created.get_future().get(), .message = WM_USER + 1, .wParam = 0, .lParam = 0, .time = 0, .pt = {}};
+  EXPECT_EQ(DispatchMessageW(&message), 0);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(seen.empty());
+  done.set_value();
+  owner.join();
+}
+
+bool Readable(int descriptor) {
+  pollfd watched{.fd = descriptor, .events = POLLIN, .revents = 0};
+  return poll(&watched, 1, 0) == 1;
+}
+
+TEST_F(Windows, AWatchedQueuesDescriptorIsReadableExactlyWhileMessagesWait) {
   const HWND window = Create();
   PostMessageW(window, WM_USER + 1, 1, 0);
-  pollfd watched{.fd = WatchMessageQueue(), .events = POLLIN, .revents = 0};
-  EXPECT_EQ(poll(&watched, 1, 0), 1) << "messages already waiting wake the loop at once";
-  std::uint64_t count = 0;
-  ASSERT_EQ(read(watched.fd, &count, sizeof(count)), static_cast<ssize_t>(sizeof(count)));
+  const int descriptor = WatchMessageQueue();
+  EXPECT_TRUE(Readable(descriptor)) << "messages already waiting wake the loop at once";
   EXPECT_EQ(DispatchPendingMessages(), std::nullopt);
-  EXPECT_EQ(poll(&watched, 1, 0), 0);
+  EXPECT_FALSE(Readable(descriptor));
   std::thread([&] { PostMessageW(window, WM_USER + 1, 2, 0); }).join();
-  EXPECT_EQ(poll(&watched, 1, 0), 1);
-  ASSERT_EQ(read(watched.fd, &count, sizeof(count)), static_cast<ssize_t>(sizeof(count)));
+  EXPECT_TRUE(Readable(descriptor));
   PostQuitMessage(3);
   EXPECT_EQ(DispatchPendingMessages(), 3);
+  EXPECT_FALSE(Readable(descriptor));
   EXPECT_EQ(seen.size(), 4u);  // creation messages and the two posted
   DestroyWindow(window);
 }
 
+// A loop that sleeps on the descriptor while four threads post: it must neither sleep through a
+// message nor wake to an empty queue.
+TEST(WatchedQueue, EveryWakeUpFindsWorkAndNoneIsLost) {
+  constexpr int kPosters = 4;
+  constexpr long kEach = 5000;
+  static std::atomic<long> received{0};
+  const WNDCLASSW record{.style = 0,
+                         .lpfnWndProc = [](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
+                           if (message == WM_USER) ++received;
+                           return kTrue;
+                         },
+                         .cbClsExtra = 0, .cbWndExtra = 0, .hInstance = nullptr, .hIcon = nullptr,
+                         .hCursor = nullptr, .hbrBackground = nullptr, .lpszMenuName = nullptr,
+                         .lpszClassName = u"WatchedQueueTestClass"};
+  ASSERT_NE(RegisterClassW(&record), 0);
+  std::promise<HWND> created;
+  long emptyWakeUps = 0;
+  bool slept = false;
+  std::thread watcher([&] {
+    const HWND window = CreateWindowExW(0, record.lpszClassName, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    pollfd watched{.fd = WatchMessageQueue(), .events = POLLIN, .revents = 0};
+    created.set_value(window);
+    while (received < kPosters * kEach) {
+      if (poll(&watched, 1, 5000) != 1) {
+        slept = true;
+        break;
+      }
+      const long before = received;
+      DispatchPendingMessages();
+      if (received == before) ++emptyWakeUps;
+    }
+    DestroyWindow(window);
+  });
+  const HWND window = created.get_future().get();
+  std::vector<std::thread> posters;
+  for (int i = 0; i < kPosters; ++i) {
+    posters.emplace_back([window] {
+      for (long n = 0; n < kEach; ++n) PostMessageW(window, WM_USER, 0, 0);
+    });
+  }
+  for (std::thread& poster : posters) poster.join();
+  watcher.join();
+  EXPECT_FALSE(slept) << received << " of " << kPosters * kEach << " received";
+  EXPECT_EQ(emptyWakeUps, 0);
+  UnregisterClassW(record.lpszClassName, nullptr);
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  DIR* folder = opendir("/proc/self/fd");
+  while (readdir(folder) != nullptr) ++count;
+  closedir(folder);
+  return count;
+}
+
+// A thread's windows end with it: nothing keeps queueing for a thread that is gone, and its
+// queue and wake-up descriptor are freed.
+TEST_F(Windows, AThreadThatEndsTakesItsWindowsAndItsQueueWithIt) {
+  const int descriptors = OpenDescriptors();
+  HWND left = nullptr;
+  std::thread([&] {
+    left = Create();
+    WatchMessageQueue();
+    PostMessageW(left, WM_USER + 1, 0, 0);
+  }).join();
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_FALSE(PostMessageW(left, WM_USER + 1, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_TRUE(UnregisterClassW(kClass, instance)) << "no window of the class is left";
+}
 }  // namespace
 }  // namespace kelvo
