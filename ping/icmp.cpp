@@ -153,7 +153,7 @@ std::u16string IcmpStatusText(DWORD status) {
   for (const StatusText& s : kStatusTexts) {
     if (s.code == status) return s.text;
   }
-  return u"ICMP error #" + FromAnsi(std::to_string(status));
+  return u"ICMP error #" + DecimalText(status);
 }
 
 std::u16string TICMP::ErrorText() const { return IcmpStatusText(lastError_); }

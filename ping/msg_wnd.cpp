@@ -54,7 +54,7 @@ UINT TakeBaseMessage() {
 }
 
 std::u16string ErrorText(const char16_t* text, DWORD error) {
-  return text + FromUtf8(std::to_string(error)) + u".";
+  return text + DecimalText(error) + u".";
 }
 
 }  // namespace

@@ -16,8 +16,6 @@ std::u16string DottedText(ULONG address) {
   return FromAnsi(inet_ntoa(value));
 }
 
-std::u16string Decimal(long long value) { return FromAnsi(std::to_string(value)); }
-
 }  // namespace
 
 TPing::TPing(TComponent* AOwner) : TMsgWndControl(AOwner) {
@@ -105,14 +103,14 @@ void TPing::DnsLookup(const std::u16string& HostName) {
   dnsLookupHandle_ =
       WSAAsyncGetHostByName(Handle(), msgDnsLookup_, name.c_str(), hostEntry_, HostEntrySize);
   if (dnsLookupHandle_ == nullptr) {
-    throw Exception(HostName + u": can't start DNS lookup, error #" + Decimal(WSAGetLastError()));
+    throw Exception(HostName + u": can't start DNS lookup, error #" + DecimalText(WSAGetLastError()));
   }
 }
 
 void TPing::CancelDnsLookup() {
   if (dnsLookupHandle_ == nullptr) return;
   if (WSACancelAsyncRequest(dnsLookupHandle_) != 0) {
-    throw Exception(u"WSACancelAsyncRequest failed, error #" + Decimal(WSAGetLastError()));
+    throw Exception(u"WSACancelAsyncRequest failed, error #" + DecimalText(WSAGetLastError()));
   }
   dnsLookupHandle_ = nullptr;
   if (OnDnsLookupDone) OnDnsLookupDone(this, static_cast<WORD>(WSAEINTR));

@@ -7,12 +7,6 @@
 
 namespace kelvo {
 
-namespace {
-
-std::u16string Decimal(unsigned long value) { return FromAnsi(std::to_string(value)); }
-
-}  // namespace
-
 void TForm1::Button3Click(TObject*) {
   DisplayMemo->Lines().Clear();
   DisplayMemo->Lines().Add(u"Обмен с: '" + HostEdit->Text() + u"'");
@@ -55,8 +49,8 @@ void TForm1::Ping1EchoReply(TObject*, TObject*, int Status) {
     DisplayMemo->Lines().Add(u"Пинг невозможен: " + IcmpStatusText(reply.Status));
     return;
   }
-  DisplayMemo->Lines().Add(u"Ответ от: " + Ping1->ResolvedIP() + u"     байт= " + Decimal(reply.DataSize) +
-                           u"       ВРЕМЯ:  " + Decimal(reply.RoundTripTime) + u"  мсек");
+  DisplayMemo->Lines().Add(u"Ответ от: " + Ping1->ResolvedIP() + u"     байт= " + DecimalText(reply.DataSize) +
+                           u"       ВРЕМЯ:  " + DecimalText(reply.RoundTripTime) + u"  мсек");
 }
 
 void TForm1::Ping1Display(TObject*, TObject*, const std::u16string& Msg) { DisplayMemo->Lines().Add(Msg); }

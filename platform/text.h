@@ -3,6 +3,7 @@
 // which on current desktops is UTF-8 as well.
 #pragma once
 
+#include <concepts>
 #include <string>
 #include <string_view>
 
@@ -15,5 +16,11 @@ std::u16string FromUtf8(std::string_view text);
 // The system's 8-bit code page.
 std::string ToAnsi(std::u16string_view text);
 std::u16string FromAnsi(std::string_view text);
+
+// A number in decimal, without grouping, as the program's messages write it.
+template <std::integral Integer>
+std::u16string DecimalText(Integer value) {
+  return FromUtf8(std::to_string(value));
+}
 
 }  // namespace kelvo
