@@ -18,10 +18,14 @@
 
 #include <NetworkManager.h>
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/text.h"
@@ -58,6 +62,25 @@ std::optional<std::string> UserName() {
     return std::nullopt;
   }
   return std::string(found->pw_name);
+}
+
+// Nothing listens at a bus address of one socket path: no bus, the usual case on a machine
+// without one, known without GLib's worker threads (which a child forked from a threaded process
+// lacks: it would wait for them for ever). Any other address is left to GLib.
+bool NothingListensAt(std::string_view address) {
+  constexpr std::string_view kPrefix = "unix:path=";
+  if (!address.starts_with(kPrefix) || address.find_first_of(",;%") != std::string_view::npos) return false;
+  const std::string_view path = address.substr(kPrefix.size());
+  sockaddr_un socketAddress{};
+  socketAddress.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(socketAddress.sun_path)) return false;
+  path.copy(socketAddress.sun_path, path.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool refused = ::connect(fd, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof(socketAddress)) != 0 &&
+                       (errno == ENOENT || errno == ECONNREFUSED || errno == ENOTDIR);
+  ::close(fd);
+  return refused;
 }
 
 template <typename T>
@@ -163,8 +186,9 @@ class Session {
   NetworkManagerPresence Open() {
     GError* error = nullptr;
     gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    if (address == nullptr) {
-      g_error_free(error);
+    if (address == nullptr || NothingListensAt(address)) {
+      g_free(address);
+      if (error != nullptr) g_error_free(error);
       return NetworkManagerPresence::kAbsent;
     }
     const auto connected = Await([&](GAsyncReadyCallback done, gpointer slot) {
