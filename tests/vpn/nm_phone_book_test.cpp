@@ -18,6 +18,7 @@
 #include "app/main_form.h"
 #include "platform/headless/headless_toolkit.h"
 #include "platform/ras.h"
+#include "platform/version.h"
 #include "vpn/vpn_entry.h"
 
 namespace kelvo {
@@ -152,13 +153,22 @@ TEST_F(NmPhoneBookTest, CreatingAgainUpdatesTheOneProfileAndLeavesOthersAlone) {
   const std::string uuid = Show("Kelvo", "connection.uuid");
   toolkit_.Click(u"Button1");
   ASSERT_EQ(Create(u"second", u"two"), kCreated);
-  ASSERT_EQ(CreateVpnEntry(u"Kelvo 2", u"10.1.0.10", u"third", u"three"), 0u);
+  {
+    ScopedOverride<VersionApi> version;  // 6.0: the dial-parameters path
+    version->GetVersionExA = [](OSVERSIONINFOA* info) {
+      info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+      info->dwMajorVersion = 6;
+      return BOOL{1};
+    };
+    ASSERT_EQ(CreateVpnEntry(u"Kelvo 2", u"10.1.0.10", u"third", u"three"), 0u);
+  }
 
   EXPECT_EQ(Output("nmcli -t -f NAME connection show | sort"), "Kelvo\nKelvo 2\nOther\n");
   EXPECT_EQ(Show("Kelvo", "connection.uuid"), uuid);
   EXPECT_NE(Keyfile("Kelvo").find("\nuser=second\n"), std::string::npos);
   EXPECT_EQ(Show("Kelvo", "vpn.secrets"), "vpn.secrets:password = two\n");
   EXPECT_EQ(Show("Kelvo 2", "vpn.secrets"), "vpn.secrets:password = three\n");
+  EXPECT_NE(Keyfile("Kelvo 2").find("\nuser=third\n"), std::string::npos);
   EXPECT_EQ(Keyfile("Other"), other);
   EXPECT_EQ(std::distance(fs::directory_iterator(profiles_), fs::directory_iterator()), 3);
 }
