@@ -23,7 +23,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -228,13 +230,12 @@ class Session {
     return nullptr;
   }
 
-  // Verified before it is sent; kept in the daemon's memory only.
+  // Profiles are verified (nm_connection_normalize) before they are sent, and go to disk.
   DWORD Add(NMConnection* profile) {
-    if (!nm_connection_normalize(profile, nullptr, nullptr, nullptr)) return ERROR_INVALID_PARAMETER;
     const auto added = Await([&](GAsyncReadyCallback done, gpointer slot) {
       nm_client_add_connection2(client_.get(), nm_connection_to_dbus(profile, NM_CONNECTION_SERIALIZE_ALL),
                                 static_cast<NMSettingsAddConnection2Flags>(
-                                    NM_SETTINGS_ADD_CONNECTION2_FLAG_IN_MEMORY |
+                                    NM_SETTINGS_ADD_CONNECTION2_FLAG_TO_DISK |
                                     NM_SETTINGS_ADD_CONNECTION2_FLAG_BLOCK_AUTOCONNECT),
                                 nullptr, TRUE, cancellable_, done, slot);
     });
@@ -245,11 +246,11 @@ class Session {
     return ERROR_SUCCESS;
   }
 
-  DWORD Update(NMRemoteConnection* remote, NMConnection* profile, NMSettingsUpdate2Flags where) {
-    if (!nm_connection_normalize(profile, nullptr, nullptr, nullptr)) return ERROR_INVALID_PARAMETER;
+  DWORD Update(NMRemoteConnection* remote, NMConnection* profile) {
     const auto updated = Await([&](GAsyncReadyCallback done, gpointer slot) {
       nm_remote_connection_update2(remote, nm_connection_to_dbus(profile, NM_CONNECTION_SERIALIZE_ALL),
-                                   static_cast<NMSettingsUpdate2Flags>(where | NM_SETTINGS_UPDATE2_FLAG_BLOCK_AUTOCONNECT),
+                                   static_cast<NMSettingsUpdate2Flags>(NM_SETTINGS_UPDATE2_FLAG_TO_DISK |
+                                                                       NM_SETTINGS_UPDATE2_FLAG_BLOCK_AUTOCONNECT),
                                    nullptr, cancellable_, done, slot);
     });
     GError* error = nullptr;
@@ -297,36 +298,8 @@ class Session {
   Owned<NMClient> client_;
 };
 
-// Opens the session for a call that needs the daemon: nullopt when it answers, else the code.
-std::optional<DWORD> Unanswered(Session& session) {
-  if (session.Open() == NetworkManagerPresence::kAnswers) return std::nullopt;
-  return ERROR_CANNOT_OPEN_PHONEBOOK;
-}
-
-}  // namespace
-
-NetworkManagerPresence FindNetworkManager() {
-  Session session;
-  return session.Open();
-}
-
-DWORD NmSetEntryProperties(const std::string& name, const RASENTRYW& entry) {
-  Session session;
-  if (const auto error = Unanswered(session)) return *error;
-  NMRemoteConnection* existing = session.Find(name);
-  Owned<NMConnection> profile(existing ? nm_simple_connection_new_clone(NM_CONNECTION(existing))
-                                       : nm_simple_connection_new());
-  if (const auto error = ApplyEntry(profile.get(), name, entry)) return *error;
-  return existing ? session.Update(existing, profile.get(), NM_SETTINGS_UPDATE2_FLAG_IN_MEMORY)
-                  : session.Add(profile.get());
-}
-
-DWORD NmGetEntryProperties(const std::string& name, RASENTRYW& entry) {
-  Session session;
-  if (const auto error = Unanswered(session)) return *error;
-  NMRemoteConnection* existing = session.Find(name);
-  if (existing == nullptr) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-  NMConnection* profile = NM_CONNECTION(existing);
+// The entry's fields as the profile holds them; the others stay as they are.
+DWORD ReadEntry(NMConnection* profile, RASENTRYW& entry) {
   NMSettingVpn* vpn = nm_connection_get_setting_vpn(profile);
   NMSettingIPConfig* ipv4 = nm_connection_get_setting_ip4_config(profile);
   if (vpn == nullptr || g_strcmp0(nm_setting_vpn_get_service_type(vpn), kPptpService) != 0) {
@@ -352,12 +325,64 @@ DWORD NmGetEntryProperties(const std::string& name, RASENTRYW& entry) {
   return ERROR_SUCCESS;
 }
 
+// A new entry waits here, in this process, for its credentials: the daemon gets it only complete
+// with them, so a failure in between leaves no profile without its password, not even in the
+// daemon's memory (which it would keep across a restart).
+std::mutex pendingMutex;
+std::map<std::string, Owned<NMConnection>> pending;
+
+// Opens the session for a call that needs the daemon: nullopt when it answers, else the code.
+std::optional<DWORD> Unanswered(Session& session) {
+  if (session.Open() == NetworkManagerPresence::kAnswers) return std::nullopt;
+  return ERROR_CANNOT_OPEN_PHONEBOOK;
+}
+
+}  // namespace
+
+NetworkManagerPresence FindNetworkManager() {
+  Session session;
+  return session.Open();
+}
+
+DWORD NmSetEntryProperties(const std::string& name, const RASENTRYW& entry) {
+  Session session;
+  if (const auto error = Unanswered(session)) return *error;
+  NMRemoteConnection* existing = session.Find(name);
+  Owned<NMConnection> profile(existing ? nm_simple_connection_new_clone(NM_CONNECTION(existing))
+                                       : nm_simple_connection_new());
+  if (const auto error = ApplyEntry(profile.get(), name, entry)) return *error;
+  if (!nm_connection_normalize(profile.get(), nullptr, nullptr, nullptr)) return ERROR_INVALID_PARAMETER;
+  const std::lock_guard lock(pendingMutex);
+  pending.erase(name);
+  // The daemon keeps the stored password of a profile updated without secrets.
+  if (existing != nullptr) return session.Update(existing, profile.get());
+  pending.emplace(name, std::move(profile));
+  return ERROR_SUCCESS;
+}
+
+DWORD NmGetEntryProperties(const std::string& name, RASENTRYW& entry) {
+  Session session;
+  if (const auto error = Unanswered(session)) return *error;
+  if (NMRemoteConnection* existing = session.Find(name)) return ReadEntry(NM_CONNECTION(existing), entry);
+  const std::lock_guard lock(pendingMutex);
+  const auto waiting = pending.find(name);
+  if (waiting == pending.end()) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+  return ReadEntry(waiting->second.get(), entry);
+}
+
 DWORD NmStoreCredentials(const std::string& name, const FieldValues& values) {
   Session session;
   if (const auto error = Unanswered(session)) return *error;
   NMRemoteConnection* existing = session.Find(name);
-  if (existing == nullptr) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-  Owned<NMConnection> profile(nm_simple_connection_new_clone(NM_CONNECTION(existing)));
+  Owned<NMConnection> profile;
+  if (existing != nullptr) {
+    profile.reset(nm_simple_connection_new_clone(NM_CONNECTION(existing)));
+  } else {
+    const std::lock_guard lock(pendingMutex);
+    const auto waiting = pending.find(name);
+    if (waiting == pending.end()) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    profile.reset(nm_simple_connection_new_clone(waiting->second.get()));
+  }
   auto* vpn = SettingOf<NMSettingVpn>(profile.get(), NM_TYPE_SETTING_VPN);
   for (const auto& [key, value] : values) {
     if (key == "UserName") SetData(vpn, "user", value);
@@ -367,7 +392,14 @@ DWORD NmStoreCredentials(const std::string& name, const FieldValues& values) {
     SetData(vpn, "password-flags", value.empty() ? "4" : "0");
     if (!value.empty()) nm_setting_vpn_add_secret(vpn, "password", value.c_str());
   }
-  return session.Update(existing, profile.get(), NM_SETTINGS_UPDATE2_FLAG_TO_DISK);
+  if (!nm_connection_normalize(profile.get(), nullptr, nullptr, nullptr)) return ERROR_INVALID_PARAMETER;
+  if (existing != nullptr) return session.Update(existing, profile.get());
+  const DWORD added = session.Add(profile.get());
+  if (added == ERROR_SUCCESS) {
+    const std::lock_guard lock(pendingMutex);
+    pending.erase(name);
+  }
+  return added;
 }
 
 }  // namespace kelvo

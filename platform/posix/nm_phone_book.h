@@ -16,17 +16,17 @@ enum class NetworkManagerPresence {
 };
 NetworkManagerPresence FindNetworkManager();
 
-// Creates the profile named `name` or updates the one of that name; nothing else is touched.
-// A new profile and every change stay in the daemon's memory until the credentials are stored,
-// so a failure in between leaves no profile without its password on disk.
+// Updates the profile named `name` (it keeps its password), or readies a new one, which the
+// daemon gets together with its credentials; nothing else is touched.
 DWORD NmSetEntryProperties(const std::string& name, const RASENTRYW& entry);
 
-// The fields the profile holds (as in ApplyEntry of nm_phone_book.cpp); the others stay as they
-// are. A profile that is no PPTP connection, or holds what the record cannot, is corrupt.
+// The fields the profile holds (as in ApplyEntry of nm_phone_book.cpp), of a new one too; the
+// others stay as they are. A profile that is no PPTP connection, or holds what the record cannot,
+// is corrupt.
 DWORD NmGetEntryProperties(const std::string& name, RASENTRYW& entry);
 
-// Stores "UserName", "Password" and "Domain" (an empty text removes its part) in the profile and
-// writes the profile to disk.
+// Stores "UserName", "Password" and "Domain" (an empty text removes its part) in the profile; a
+// new profile reaches the daemon here, complete.
 DWORD NmStoreCredentials(const std::string& name, const FieldValues& values);
 
 }  // namespace kelvo

@@ -174,21 +174,29 @@ TEST_F(NmPhoneBookTest, CreatingAgainUpdatesTheOneProfileAndLeavesOthersAlone) {
 }
 
 // The daemon answers the entry write and is gone before the password: a failure the window
-// shows, no profile on disk, and nothing written into the file book instead.
+// shows, and nothing half-made when the daemon is back: the profile that was there keeps its
+// password, a new one is not there at all. Nothing goes into the file book instead.
 TEST_F(NmPhoneBookTest, ADaemonGoneBeforeTheCredentialsLeavesNothingHalfMade) {
   char data[] = "/tmp/kelvo_nm_data_XXXXXX";
   ASSERT_NE(::mkdtemp(data), nullptr);
   ::setenv("XDG_DATA_HOME", data, 1);
+  ASSERT_EQ(Create(u"old", u"old"), kCreated);
+  toolkit_.Click(u"Button1");
   ScopedOverride<RasApi> ras;
   ras->RasSetCredentialsW = [&](LPCWSTR book, LPCWSTR name, RASCREDENTIALSW* credentials, BOOL clear) {
-    EXPECT_NE(Show("Kelvo", "connection.id"), "");
     StopDaemon();
     return ras.Original().RasSetCredentialsW(book, name, credentials, clear);
   };
 
-  EXPECT_EQ(Create(u"login", u"secret"), kFailed);
+  EXPECT_EQ(Create(u"new", u"new"), kFailed);
   EXPECT_TRUE(form_.vpnShown);
-  EXPECT_TRUE(fs::is_empty(profiles_));
+  StartDaemon();
+  EXPECT_NE(CreateVpnEntry(u"Kelvo 2", u"10.1.0.10", u"new", u"new"), 0u);
+  StartDaemon();
+
+  EXPECT_EQ(Output("nmcli -t -f NAME connection show"), "Kelvo\n");
+  EXPECT_EQ(Show("Kelvo", "vpn.secrets"), "vpn.secrets:password = old\n");
+  EXPECT_NE(Keyfile("Kelvo").find("\nuser=old\n"), std::string::npos);
   EXPECT_TRUE(fs::is_empty(data));
   ::unsetenv("XDG_DATA_HOME");
   fs::remove_all(data);
