@@ -107,7 +107,8 @@ void SetData(NMSettingVpn* vpn, const char* key, const std::string& value) {
 void SetYes(NMSettingVpn* vpn, const char* key, bool yes) { SetData(vpn, key, yes ? "yes" : ""); }
 bool IsYes(NMSettingVpn* vpn, const char* key) { return g_strcmp0(nm_setting_vpn_get_data_item(vpn, key), "yes") == 0; }
 
-// The profile for the entry: the existing one with the entry's fields laid over it, or a new one.
+// Lays the entry's fields over the profile (an existing one or a new one); nullopt, or the code
+// of what cannot be laid.
 std::optional<DWORD> ApplyEntry(NMConnection* profile, const std::string& name, const RASENTRYW& entry) {
   const auto gateway = FieldText(entry.szLocalPhoneNumber);
   const auto user = UserName();
