@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,8 +67,14 @@ std::optional<std::string> UserName() {
   return std::string(found->pw_name);
 }
 
+// The system bus's address as every D-Bus client finds it.
+std::string SystemBusAddress() {
+  const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  return address != nullptr ? address : "unix:path=/var/run/dbus/system_bus_socket";
+}
+
 // Nothing listens at a bus address of one socket path: no bus, the usual case on a machine
-// without one, known without GLib's worker threads (which a child forked from a threaded process
+// without one, known without GLib (whose worker threads a child forked from a threaded process
 // lacks: it would wait for them for ever). Any other address is left to GLib.
 bool NothingListensAt(std::string_view address) {
   constexpr std::string_view kPrefix = "unix:path=";
@@ -187,21 +194,15 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   NetworkManagerPresence Open() {
-    GError* error = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    if (address == nullptr || NothingListensAt(address)) {
-      g_free(address);
-      if (error != nullptr) g_error_free(error);
-      return NetworkManagerPresence::kAbsent;
-    }
+    const std::string address = SystemBusAddress();
     const auto connected = Await([&](GAsyncReadyCallback done, gpointer slot) {
       g_dbus_connection_new_for_address(
-          address,
+          address.c_str(),
           static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
           nullptr, cancellable_, done, slot);
     });
-    g_free(address);
+    GError* error = nullptr;
     bus_.reset(g_dbus_connection_new_for_address_finish(connected.get(), &error));
     if (!bus_) return Refused(Error(error)) ? NetworkManagerPresence::kAbsent : NetworkManagerPresence::kNoAnswer;
 
@@ -341,6 +342,7 @@ std::optional<DWORD> Unanswered(Session& session) {
 }  // namespace
 
 NetworkManagerPresence FindNetworkManager() {
+  if (NothingListensAt(SystemBusAddress())) return NetworkManagerPresence::kAbsent;
   Session session;
   return session.Open();
 }
