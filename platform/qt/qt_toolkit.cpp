@@ -54,6 +54,18 @@ void SetColors(QWidget& widget, TColor background, TColor text) {
   widget.setAutoFillBackground(true);
 }
 
+// Gives the focus to the first showing tab stop after `from` in the window's chain, which runs in
+// definition order.
+void FocusNextTabStop(QWidget* from) {
+  QWidget* window = from->window();
+  for (QWidget* widget = from->nextInFocusChain(); widget != from; widget = widget->nextInFocusChain()) {
+    if ((widget->focusPolicy() & Qt::TabFocus) != 0 && widget->isVisibleTo(window) && widget->isEnabled()) {
+      widget->setFocus(Qt::TabFocusReason);
+      return;
+    }
+  }
+}
+
 // Every peer owns its widget. A parent widget deletes its children with it, so the pointer is
 // guarded and the peer deletes only what is still alive.
 class TWidgetHolder {
@@ -85,7 +97,11 @@ class TQtPeer : public Interface, public TWidgetHolder {
     widget->raise();
   }
   void SetVisible(bool visible) override {
-    if (widget_) widget_->setVisible(visible);
+    if (!widget_) return;
+    widget_->setVisible(visible);
+    // Qt moves the focus off a control it hides only while the window is active.
+    QWidget* focus = widget_->window()->focusWidget();
+    if (focus != nullptr && !focus->isVisibleTo(widget_->window())) FocusNextTabStop(focus);
   }
 
  protected:
@@ -202,13 +218,7 @@ class TMainWindow : public QWidget {
     QRect frame = frameGeometry();
     frame.moveCenter(screen()->availableGeometry().center());
     move(frame.topLeft());
-    // The user starts at the first tab stop; the chain runs in definition order.
-    for (QWidget* widget = nextInFocusChain(); widget != this; widget = widget->nextInFocusChain()) {
-      if ((widget->focusPolicy() & Qt::TabFocus) != 0 && widget->isVisibleTo(this)) {
-        widget->setFocus(Qt::TabFocusReason);
-        break;
-      }
-    }
+    FocusNextTabStop(this);  // the user starts at the first tab stop
   }
 
  protected:
