@@ -107,6 +107,10 @@ struct TFormDefinition {
 //   elsewhere (a memo may take it as a line break). Escape does nothing.
 // - Every control is announced with AccessibleName, in the role of its kind; a link label as a link
 //   whose press action clicks it.
+// Qt realises this with focus policies, setTabOrder, setAccessibleName and key handling; Win32
+// controls with WS_TABSTOP in creation (= definition) order, WS_EX_CONTROLPARENT panels and
+// IsDialogMessageW in the message loop, their window texts and each edit's label created just
+// before it.
 
 // Whether the control takes the keyboard focus: buttons, edits and memos.
 bool IsTabStop(const TControlDefinition& control);
