@@ -13,12 +13,6 @@ mkdir -p "$shots"
 
 source "$(dirname "$0")/e2e_lib.sh"
 
-keys() { xdotool key --window "$window" "$@"; }
-copy_focused() {  # selects everything in the control with the focus and prints it
-  keys ctrl+a ctrl+c
-  sleep 0.3
-  xclip -o -selection clipboard 2>/dev/null || true
-}
 copy_all() {  # x y: the same for the control there
   click "$1" "$2"
   copy_focused
