@@ -139,7 +139,9 @@ int OpenRaw(EchoHandle& h) {
 
 HANDLE Create() {
   try {
-    auto h = std::make_shared<EchoHandle>();
+    // Shared only once it is whole: a failure here may be a lack of descriptors, and the
+    // sanitizers' check of a shared pointer's control block needs one.
+    auto h = std::make_unique<EchoHandle>();
     // Refused rights leave the handle without a socket; only a lack of resources fails it.
     if (!OutOfResources(OpenDatagram(*h)) && (h->fd >= 0 || !OutOfResources(OpenRaw(*h)))) {
       std::lock_guard lock(handlesLock);
@@ -147,8 +149,9 @@ HANDLE Create() {
         h->identifier = FreeIdentifier();
         FilterRaw(*h);
       }
-      handles.emplace(h.get(), h);
-      return h.get();
+      const HANDLE handle = h.get();
+      handles.emplace(handle, std::move(h));
+      return handle;
     }
   } catch (const std::exception&) {  // no memory, or no randomness for an identifier
   }
