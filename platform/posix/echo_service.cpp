@@ -25,6 +25,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <unordered_map>
 #include <vector>
 
@@ -70,7 +71,7 @@ std::shared_ptr<EchoHandle> Live(HANDLE handle) {
 // process's engine is unlikely to share it either. With handlesLock held.
 std::uint16_t FreeIdentifier() {
   static std::uint16_t next = static_cast<std::uint16_t>(std::random_device()());
-  for (;;) {
+  for (int tried = 0; tried <= 0xFFFF; ++tried) {
     const std::uint16_t candidate = next++;
     if (std::none_of(handles.begin(), handles.end(), [candidate](const auto& held) {
           return held.second->fd >= 0 && held.second->identifier == candidate;
@@ -78,6 +79,7 @@ std::uint16_t FreeIdentifier() {
       return candidate;
     }
   }
+  throw std::length_error("every echo identifier is taken");
 }
 
 bool OutOfResources(int error) {
@@ -153,7 +155,7 @@ HANDLE Create() {
       handles.emplace(handle, std::move(h));
       return handle;
     }
-  } catch (const std::exception&) {  // no memory, or no randomness for an identifier
+  } catch (const std::exception&) {  // no memory, no randomness or no identifier left
   }
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return INVALID_HANDLE_VALUE;
