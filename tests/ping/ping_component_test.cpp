@@ -444,6 +444,8 @@ TEST(PingComponentDeathTest, LookupWhoseWorkerCannotStartIsRefusedAndLaterOnesRu
                       WSAGetLastError() == static_cast<int>(WSAENOBUFS);
           }
           pthread_setattr_default_np(&saved);
+          pthread_attr_destroy(&huge);
+          pthread_attr_destroy(&saved);
           const HANDLE later = WSAAsyncGetHostByName(window.Handle(), kResolved, "localhost", buffer, sizeof(buffer));
           const auto completion = TakeCompletion(window.Handle());
           return refused && later != nullptr && completion && completion->wParam == reinterpret_cast<WPARAM>(later) &&
