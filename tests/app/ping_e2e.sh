@@ -77,8 +77,8 @@ cleanup_hooks+=(remove_namespaces)
 ip netns add "$near"
 ip netns add "$far"
 ip link add "kvn$$" netns "$near" type veth peer name "kvf$$" netns "$far"
-ip -n "$near" addr add 192.0.2.1/24 dev "kvn$$"
-ip -n "$far" addr add 192.0.2.2/24 dev "kvf$$"
+ip -n "$near" addr add 198.51.100.1/24 dev "kvn$$"
+ip -n "$far" addr add 198.51.100.2/24 dev "kvf$$"
 ip -n "$near" link set "kvn$$" up
 ip -n "$far" link set "kvf$$" up
 ip -n "$near" link set lo up
@@ -87,12 +87,12 @@ ip netns exec "$far" sysctl -qw net.ipv4.icmp_echo_ignore_all=1
 start_kelvo ip netns exec "$near" "$kelvo"
 click 320 89  # "Пинг"
 expect_size 392x312 "after Пинг, in the namespace"
-start_ping 192.0.2.2
+start_ping 198.51.100.2
 sleep 3.6
 text=$(output)
 click 344 152  # "Стоп"
 import -window root "$shots/ping_timeout.png"
-[ "$(sed -n 2p <<<"$text")" = "хост '192.0.2.2' адрес 192.0.2.2" ] || fail "no lookup line in: $text"
+[ "$(sed -n 2p <<<"$text")" = "хост '198.51.100.2' адрес 198.51.100.2" ] || fail "no lookup line in: $text"
 grep -qx "Пинг невозможен: Request timed out" <<<"$text" || fail "no time-out line in: $text"
 grep -q "Ответ от" <<<"$text" && fail "an answer from a host that ignores echoes: $text"
 echo "timed-out host: $(grep -cx 'Пинг невозможен: Request timed out' <<<"$text") time-out lines"
