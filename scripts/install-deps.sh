@@ -6,6 +6,9 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-gtk-platformtheme
   libgtest-dev libgmock-dev
+  # the VPN entry as a NetworkManager profile; for its tests a daemon of their own, with the PPTP
+  # service and a private system bus (never started here: see the install below)
+  libnm-dev network-manager network-manager-pptp dbus-daemon
   fonts-dejavu-core fonts-dejavu-extra xdg-utils
   # for the tests: a real window on a virtual display, driving it, namespaces, the system ping
   xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps
@@ -21,4 +24,26 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update
+
+# Debian starts a service when its package is installed; NetworkManager would then take over this
+# machine's networking (the tests start their own, inside namespaces of their own). For the length
+# of the install a policy-rc.d that answers 101 ("action forbidden") stops invoke-rc.d and
+# deb-systemd-invoke from starting anything; afterwards it is removed and one that was there
+# before is put back. A NetworkManager that was not installed before is not enabled for the next
+# boot either.
+policy=/usr/sbin/policy-rc.d
+saved=""
+if [ -e "$policy" ]; then
+  saved=$(mktemp)
+  $sudo cp -p "$policy" "$saved"
+fi
+restore_policy() {
+  if [ -n "$saved" ]; then $sudo cp -p "$saved" "$policy" && $sudo rm -f "$saved"; else $sudo rm -f "$policy"; fi
+}
+trap restore_policy EXIT
+printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+$sudo chmod 0755 "$policy"
 $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+if [[ " ${missing[*]} " == *" network-manager "* ]] && command -v systemctl >/dev/null; then
+  $sudo systemctl disable NetworkManager.service NetworkManager-wait-online.service 2>/dev/null || true
+fi

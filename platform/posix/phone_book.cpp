@@ -10,13 +10,18 @@
 // Texts are UTF-8 with the escapes of ini_document.h. Lines this phone book does not know are
 // kept as they are. A file that cannot be read or parsed is reported and never overwritten.
 //
+// Where NetworkManager answers on the system bus, the entries are its profiles instead
+// (nm_phone_book.h): the phone book of Linux desktops.
+//
 // Only the default phone book exists here: a phone-book path is refused. A byte count smaller
 // than the record's dwSize is ERROR_BUFFER_TOO_SMALL (the buffer is shorter than the record it
 // claims to be); dwSize itself must be the one record size this phone book knows, else
 // ERROR_INVALID_SIZE.
+#include <atomic>
 #include <cstring>
 #include <optional>
 
+#include "platform/posix/nm_phone_book.h"
 #include "platform/posix/phone_book_folder.h"
 #include "platform/posix/ras_fields.h"
 #include "platform/ras.h"
@@ -26,6 +31,28 @@ namespace kelvo {
 namespace {
 
 constexpr DWORD kEntrySize = sizeof(RASENTRYW);
+
+// An entry write looks for NetworkManager again (no bus or no daemon: the file book); the calls
+// after it go where the entry went, so a daemon that goes away half-way is a failure, never a
+// silent switch to the file. nullopt: a bus or daemon that did not answer in time.
+enum class Book { kUnknown, kFile, kNetworkManager };
+std::atomic<Book> chosenBook{Book::kUnknown};
+
+std::optional<Book> ChooseBook(bool lookAgain) {
+  const Book chosen = chosenBook.load();
+  if (!lookAgain && chosen != Book::kUnknown) return chosen;
+  switch (FindNetworkManager()) {
+    case NetworkManagerPresence::kAbsent:
+      chosenBook.store(Book::kFile);
+      return Book::kFile;
+    case NetworkManagerPresence::kAnswers:
+      chosenBook.store(Book::kNetworkManager);
+      return Book::kNetworkManager;
+    case NetworkManagerPresence::kNoAnswer:
+      break;
+  }
+  return std::nullopt;
+}
 
 // The section name of an entry; nullopt for a name the phone book cannot hold.
 std::optional<std::string> EntryName(LPCWSTR name) {
@@ -52,6 +79,13 @@ DWORD GetEntryProperties(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
   if (entryName != nullptr) {  // without a name: the defaults of a new entry
     const auto name = EntryName(entryName);
     if (!name) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    const auto chosen = ChooseBook(false);
+    if (!chosen) return ERROR_CANNOT_OPEN_PHONEBOOK;
+    if (*chosen == Book::kNetworkManager) {
+      if (const DWORD error = NmGetEntryProperties(*name, found)) return error;
+      *entry = found;
+      return ERROR_SUCCESS;
+    }
     PhoneBookFolder folder;
     IniDocument book;
     if (const DWORD error = folder.Open(false)) return error;
@@ -73,6 +107,9 @@ DWORD SetEntryProperties(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
   if (!name) return ERROR_INVALID_NAME;
   const auto values = EntryFieldValues(*entry);
   if (!values) return ERROR_INVALID_PARAMETER;
+  const auto chosen = ChooseBook(true);
+  if (!chosen) return ERROR_CANNOT_OPEN_PHONEBOOK;
+  if (*chosen == Book::kNetworkManager) return NmSetEntryProperties(*name, *entry);
 
   PhoneBookFolder folder;
   IniDocument book;
@@ -87,6 +124,9 @@ DWORD SetEntryProperties(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
 // empty text removes its key.
 DWORD StoreCredentials(const std::optional<std::string>& entryName, const FieldValues& values) {
   if (!entryName || entryName->empty()) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+  const auto chosen = ChooseBook(false);
+  if (!chosen) return ERROR_CANNOT_OPEN_PHONEBOOK;
+  if (*chosen == Book::kNetworkManager) return NmStoreCredentials(*entryName, values);
   PhoneBookFolder folder;
   IniDocument book;
   IniDocument credentials;

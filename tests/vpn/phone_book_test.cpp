@@ -90,9 +90,14 @@ class PhoneBookTest : public ::testing::Test {
     const char* old = std::getenv("XDG_DATA_HOME");
     if (old != nullptr) oldData_ = old;
     ::setenv("XDG_DATA_HOME", (base_ / "data").c_str(), 1);
+    // No system bus: the file book, even on a desktop whose NetworkManager would answer.
+    const char* bus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (bus != nullptr) oldBus_ = bus;
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (base_ / "no-bus").string()).c_str(), 1);
   }
   void TearDown() override {
     if (oldData_) ::setenv("XDG_DATA_HOME", oldData_->c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+    if (oldBus_) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", oldBus_->c_str(), 1); else ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     if (fs::exists(folder_)) fs::permissions(folder_, fs::perms::owner_all);
     fs::remove_all(base_);
   }
@@ -116,6 +121,7 @@ class PhoneBookTest : public ::testing::Test {
   fs::path base_;
   fs::path folder_;
   std::optional<std::string> oldData_;
+  std::optional<std::string> oldBus_;
 };
 
 TEST_F(PhoneBookTest, CreatingTwiceLeavesOneEntryWithTheSecondCredentials) {

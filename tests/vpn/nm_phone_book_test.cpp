@@ -1,0 +1,236 @@
+// The VPN panel against a real NetworkManager of the test's own (private_network_manager.sh):
+// what nmcli and the keyfile show after the handler ran. No profile is ever activated.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/main_form.h"
+#include "platform/headless/headless_toolkit.h"
+#include "platform/ras.h"
+#include "platform/version.h"
+#include "vpn/vpn_entry.h"
+
+namespace kelvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char16_t kCreated[] = u"Соединение создано";
+constexpr char16_t kFailed[] = u"Не удалось создать соединения";
+
+std::string Output(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;) output.append(chunk, n);
+  ::pclose(pipe);
+  return output;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+// The private daemon: the one the script started, or the one a test before started again.
+pid_t daemonPid = 0;
+
+class NmPhoneBookTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (std::getenv("KELVO_TEST_NM_PID") != nullptr) daemonPid = std::atoi(std::getenv("KELVO_TEST_NM_PID"));
+  }
+
+  static void TearDownTestSuite() {
+    if (daemonPid != 0 && std::to_string(daemonPid) != std::getenv("KELVO_TEST_NM_PID")) StopDaemon();
+  }
+
+  void SetUp() override {
+    if (daemonPid == 0) GTEST_SKIP() << "runs only under tests/vpn/private_network_manager.sh";
+    profiles_ = std::getenv("KELVO_TEST_NM_PROFILES");
+    if (!Alive(daemonPid)) StartDaemon();
+    Output("nmcli -g UUID connection show | xargs -r nmcli connection delete >/dev/null");
+    toolkit_.Click(u"Button1");  // "Создать Соединение"
+  }
+
+  static void StartDaemon() {
+    daemonPid = ::fork();
+    if (daemonPid == 0) {
+      const std::string config = std::string("--config=") + std::getenv("KELVO_TEST_NM_CONFIG");
+      ::execlp("NetworkManager", "NetworkManager", "--no-daemon", config.c_str(), nullptr);
+      ::_exit(127);
+    }
+    for (int i = 0; i < 100 && Output("nmcli -t -f RUNNING general 2>/dev/null") != "running\n"; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  static void StopDaemon() {
+    ::kill(daemonPid, SIGTERM);
+    ::waitpid(daemonPid, nullptr, 0);  // not ours when the script started it: then wait below
+    while (Alive(daemonPid)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+
+  std::u16string Create(const std::u16string& login, const std::u16string& password) {
+    toolkit_.Type(u"Edit1", login);
+    toolkit_.Type(u"Edit2", password);
+    toolkit_.Click(u"Button5");
+    return toolkit_.Boxes().empty() ? u"" : toolkit_.Boxes().back().text;
+  }
+
+  // "field:value" lines, secrets included.
+  static std::string Show(const std::string& name, const std::string& fields) {
+    return Output("nmcli -s -t -f " + fields + " connection show '" + name + "' 2>&1");
+  }
+
+  std::string Keyfile(const std::string& name) { return ReadFile(profiles_ / (name + ".nmconnection")); }
+
+  fs::path profiles_;
+  THeadlessToolkit toolkit_;
+  TForm1 form_{toolkit_};
+};
+
+TEST_F(NmPhoneBookTest, ThePanelMakesAUserOwnedPptpProfileWithTheSecret) {
+  ASSERT_EQ(Create(u"  Ivan Petrov ", u"pa ss=word"), kCreated);
+
+  const std::string expected =
+            "connection.id:Kelvo\n"
+            "connection.type:vpn\n"
+            "connection.autoconnect:no\n"
+            "connection.permissions:user:root\n"
+            "vpn.service-type:org.freedesktop.NetworkManager.pptp\n"
+            "vpn.data:gateway = 10.1.0.10, password-flags = 0, refuse-chap = yes, refuse-eap = yes, "
+            "refuse-pap = yes, user = \\  Ivan Petrov\\ \n"  // nmcli marks the outer spaces
+            "vpn.secrets:password = pa ss=word\n"
+            "vpn.persistent:yes\n"
+            "ipv4.never-default:no\n";
+  const std::string fields = "connection.id,connection.type,connection.autoconnect,connection.permissions,vpn.service-type,"
+                 "vpn.data,vpn.secrets,vpn.persistent,ipv4.never-default";
+  EXPECT_EQ(Show("Kelvo", fields), expected);
+
+  const fs::path keyfile = profiles_ / "Kelvo.nmconnection";
+  struct stat info {};
+  ASSERT_EQ(::stat(keyfile.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  const std::string text = ReadFile(keyfile);
+  EXPECT_NE(text.find("\n[vpn-secrets]\npassword=pa ss=word\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nuser=\\s\\sIvan Petrov \n"), std::string::npos) << text;
+  // What a daemon started afresh reads back from the keyfile.
+  StopDaemon();
+  StartDaemon();
+  EXPECT_EQ(Show("Kelvo", fields), expected);
+
+  RASENTRYW entry{};
+  entry.dwSize = sizeof(entry);
+  DWORD size = sizeof(entry);
+  ASSERT_EQ(RasGetEntryPropertiesW(nullptr, u"Kelvo", &entry, &size, nullptr, nullptr), 0u);
+  EXPECT_EQ(std::u16string(entry.szLocalPhoneNumber), u"10.1.0.10");
+  EXPECT_EQ(entry.dwfOptions, RASEO_RemoteDefaultGateway | RASEO_RequireEncryptedPw | RASEO_RequireMsEncryptedPw);
+  EXPECT_EQ(entry.dwfOptions2, RASEO2_DontNegotiateMultilink | RASEO2_ReconnectIfDropped);
+}
+
+TEST_F(NmPhoneBookTest, CreatingAgainUpdatesTheOneProfileAndLeavesOthersAlone) {
+  Output("nmcli connection add type dummy ifname other0 con-name Other autoconnect no >/dev/null");
+  const std::string other = Keyfile("Other");
+  ASSERT_FALSE(other.empty());
+
+  ASSERT_EQ(Create(u"first", u"one"), kCreated);
+  const std::string uuid = Show("Kelvo", "connection.uuid");
+  toolkit_.Click(u"Button1");
+  ASSERT_EQ(Create(u"second", u"two"), kCreated);
+  {
+    ScopedOverride<VersionApi> version;  // 6.0: the dial-parameters path
+    version->GetVersionExA = [](OSVERSIONINFOA* info) {
+      info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+      info->dwMajorVersion = 6;
+      return BOOL{1};
+    };
+    ASSERT_EQ(CreateVpnEntry(u"Kelvo 2", u"10.1.0.10", u"third", u"three"), 0u);
+  }
+
+  EXPECT_EQ(Output("nmcli -t -f NAME connection show | sort"), "Kelvo\nKelvo 2\nOther\n");
+  EXPECT_EQ(Show("Kelvo", "connection.uuid"), uuid);
+  EXPECT_NE(Keyfile("Kelvo").find("\nuser=second\n"), std::string::npos);
+  EXPECT_EQ(Show("Kelvo", "vpn.secrets"), "vpn.secrets:password = two\n");
+  EXPECT_EQ(Show("Kelvo 2", "vpn.secrets"), "vpn.secrets:password = three\n");
+  EXPECT_NE(Keyfile("Kelvo 2").find("\nuser=third\n"), std::string::npos);
+  EXPECT_EQ(Keyfile("Other"), other);
+  EXPECT_EQ(std::distance(fs::directory_iterator(profiles_), fs::directory_iterator()), 3);
+}
+
+// The daemon answers the entry write and is gone before the password: a failure the window
+// shows, and nothing half-made when the daemon is back: the profile that was there keeps its
+// password, a new one is not there at all. Nothing goes into the file book instead.
+TEST_F(NmPhoneBookTest, ADaemonGoneBeforeTheCredentialsLeavesNothingHalfMade) {
+  char data[] = "/tmp/kelvo_nm_data_XXXXXX";
+  ASSERT_NE(::mkdtemp(data), nullptr);
+  ::setenv("XDG_DATA_HOME", data, 1);
+  ASSERT_EQ(Create(u"old", u"old"), kCreated);
+  toolkit_.Click(u"Button1");
+  ScopedOverride<RasApi> ras;
+  ras->RasSetCredentialsW = [&](LPCWSTR book, LPCWSTR name, RASCREDENTIALSW* credentials, BOOL clear) {
+    StopDaemon();
+    return ras.Original().RasSetCredentialsW(book, name, credentials, clear);
+  };
+
+  EXPECT_EQ(Create(u"new", u"new"), kFailed);
+  EXPECT_TRUE(form_.vpnShown);
+  StartDaemon();
+  EXPECT_NE(CreateVpnEntry(u"Kelvo 2", u"10.1.0.10", u"new", u"new"), 0u);
+  StartDaemon();
+
+  EXPECT_EQ(Output("nmcli -t -f NAME connection show"), "Kelvo\n");
+  EXPECT_EQ(Show("Kelvo", "vpn.secrets"), "vpn.secrets:password = old\n");
+  EXPECT_NE(Keyfile("Kelvo").find("\nuser=old\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(data));
+  ::unsetenv("XDG_DATA_HOME");
+  fs::remove_all(data);
+}
+
+// A daemon that owns its name but does not answer: a failure within the call's few seconds.
+TEST_F(NmPhoneBookTest, ADaemonThatDoesNotAnswerIsAFailureNotAHang) {
+  ::kill(daemonPid, SIGSTOP);
+  const auto start = std::chrono::steady_clock::now();
+  const DWORD result = CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"login", u"secret");
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::kill(daemonPid, SIGCONT);
+
+  EXPECT_NE(result, 0u);
+  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_TRUE(fs::is_empty(profiles_));
+}
+
+// Without a system bus the entry goes into the file book, as on machines without NetworkManager.
+TEST_F(NmPhoneBookTest, WithoutABusTheFileBookHoldsTheEntry) {
+  char data[] = "/tmp/kelvo_nm_data_XXXXXX";
+  ASSERT_NE(::mkdtemp(data), nullptr);
+  ::setenv("XDG_DATA_HOME", data, 1);
+  const std::string bus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/kelvo-bus", 1);
+
+  EXPECT_EQ(Create(u"login", u"secret"), kCreated);
+
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.c_str(), 1);
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(ReadFile(fs::path(data) / "kelvo" / "credentials.ini"), "[Kelvo]\nUserName=login\nPassword=secret\n");
+  EXPECT_EQ(Output("nmcli -t -f NAME connection show"), "");
+  fs::remove_all(data);
+}
+
+}  // namespace
+}  // namespace kelvo
