@@ -31,8 +31,8 @@ for t in "${targets[@]}"; do
   "$build/fuzz/fuzz_$t" "$build/corpus/$t" "fuzz/corpus/$t" -max_total_time="$seconds" -timeout=20 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/findings/$t/" >"$log" 2>&1 || status=$?
   end=$(date +%s)
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   echo "$t: ${runs:-?} runs in $((end - start)) s, ${rate:-?} per second"
   if [ "$status" -ne 0 ]; then
     failed=1
