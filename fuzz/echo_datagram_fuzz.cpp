@@ -1,9 +1,10 @@
 // A datagram as the echo service receives it. The first byte chooses the socket: even, the
-// datagram socket's bare ICMP message; odd, the raw socket's whole IPv4 packet (bit 1 set: the
-// ICMP checksum is put right first, so that the search gets past it). Whatever the bytes, an
-// answer is counted only when it is ours: an echo reply with our identifier and sequence, or on
-// the raw socket an ICMP error quoting our request to our destination; its status is the one
-// the error's type allows, and its data lies inside the datagram.
+// datagram socket's bare ICMP message, also read as an error from its error queue; odd, the raw
+// socket's whole IPv4 packet (bit 1 set: the ICMP checksum is put right first, so that the search
+// gets past it). Whatever the bytes, an answer is counted only when it is ours: an echo reply
+// with our identifier and sequence, or an ICMP error quoting our request (on the raw socket, sent
+// to our destination); its status is one the error's type allows, and its data lies inside the
+// datagram.
 #include <array>
 #include <cstring>
 #include <set>
@@ -90,6 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if ((mode & 1) == 0) {
     if (const auto answer = echo::MatchReply(datagram, request)) CheckReply(*answer, datagram);
+    // The same bytes as the datagram socket's error queue hands them over: the quoted request,
+    // which must be ours, and the first two as the type and code that come with it.
+    if (echo::QuotesRequest(datagram, request)) FUZZ_CHECK(QuotesOurs(datagram.data()));
+    if (datagram.size() >= 2 && !StatusesOf(datagram[0]).empty()) {
+      FUZZ_CHECK(StatusesOf(datagram[0]).contains(echo::StatusOfError(datagram[0], datagram[1])));
+    }
     return 0;
   }
   if ((mode & 2) != 0 && datagram.size() >= 20) {
