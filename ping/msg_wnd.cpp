@@ -324,8 +324,19 @@ void TMsgWndControl::WndProc(TMessage& Message) {
       return;
     }
     Message.Result = DefWindowProcW(Handle(), Message.Msg, Message.WParam, Message.LParam);
+  } catch (...) {
+    HandleCurrentError();
+  }
+}
+
+void TMsgWndControl::HandleCurrentError() {
+  try {
+    throw;
   } catch (const std::exception& E) {
     HandleMessageError(E);
+  } catch (...) {
+    // Not of the standard type, so without a text of its own: reported all the same.
+    HandleMessageError(Exception(u"Unknown error"));
   }
 }
 

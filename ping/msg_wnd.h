@@ -161,6 +161,8 @@ class TMsgWndControl : public TComponent {
 
  protected:
   TMsgWndHandler* Handler() const { return handler_; }
+  // Passes the error being handled, of whatever type, to HandleMessageError. Inside a catch block.
+  void HandleCurrentError();
 
  private:
   friend class DestructionWatch;

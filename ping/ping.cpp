@@ -41,16 +41,16 @@ TPing::TPing(TComponent* AOwner) : TMsgWndControl(AOwner) {
 TPing::~TPing() {
   try {
     CancelDnsLookup();
-  } catch (const std::exception& e) {
-    ReportDestructionError(e);
+  } catch (...) {
+    ReportDestructionError();
   }
   icmp_.reset();
   ReleaseOnDestroy();
 }
 
-void TPing::ReportDestructionError(const std::exception& E) noexcept {
+void TPing::ReportDestructionError() noexcept {
   try {
-    HandleMessageError(E);
+    HandleCurrentError();
   } catch (...) {
     // HandleMessageError lets nothing through; a destructor must not either.
   }
@@ -145,8 +145,8 @@ void TPing::WndProc(TMessage& Message) {
     } else {
       TMsgWndControl::WndProc(Message);
     }
-  } catch (const std::exception& e) {
-    HandleMessageError(e);
+  } catch (...) {
+    HandleCurrentError();
   }
 }
 

@@ -67,7 +67,8 @@ class TPing : public TMsgWndControl {
   virtual void WMAsyncGetHostByName(TMessage& Message);
 
  private:
-  void ReportDestructionError(const std::exception& E) noexcept;
+  // Inside a catch block.
+  void ReportDestructionError() noexcept;
 
   std::unique_ptr<TICMP> icmp_;
   alignas(hostent) char hostEntry_[HostEntrySize];

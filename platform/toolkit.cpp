@@ -38,6 +38,18 @@ void ShowCurrentException(TToolkit& toolkit) {
   toolkit.MessageDialog(text, kApplicationTitle, TMessageIcon::Error);
 }
 
+bool IsTabStop(const TControlDefinition& control) {
+  return control.kind == TControlKind::Button || control.kind == TControlKind::Edit ||
+         control.kind == TControlKind::Memo;
+}
+
+std::u16string AccessibleName(const TControlDefinition& control) {
+  if (!control.accessibleName.empty()) return control.accessibleName;
+  // An edit's caption is its text, not its name.
+  if (control.kind == TControlKind::Button || control.kind == TControlKind::Label) return control.caption;
+  return {};
+}
+
 // ---- TControl ----
 
 TControl::TControl(TForm& owner, const TControlDefinition& definition)
@@ -65,6 +77,14 @@ void TControl::MouseUp(TMouseButton button, int x, int y) {
   owner_.Dispatch([&] {
     if (OnMouseUp) OnMouseUp(this, button, x, y);
   });
+}
+
+void TControl::PressEnter() {
+  if (definition_.kind == TControlKind::Button) {
+    Click();
+  } else if (!definition_.defaultButton.empty()) {
+    owner_.FindControl(definition_.defaultButton)->Click();
+  }
 }
 
 TLabel::TLabel(TForm& owner, const TControlDefinition& definition)

@@ -1,6 +1,7 @@
 // The GUI seam. Handlers are written against these small control classes; a toolkit backend
-// (Qt on Linux, the headless one in the tests) supplies a peer for each control and feeds user
-// actions back through Click(), MouseDown() and friends. Everything here is toolkit-neutral.
+// (Qt on Linux, Win32 controls on Windows, the headless one in the tests) supplies a peer for each
+// control and feeds user actions back through Click(), MouseDown(), PressEnter() and friends.
+// Everything here is toolkit-neutral.
 #pragma once
 
 #include <cstdint>
@@ -75,6 +76,12 @@ struct TControlDefinition {
   // Panels only: flat (false) or 3-D (true) borders of the controls on them.
   bool ctl3D = true;
   std::u16string picture;  // images only: the asset drawn at natural size in the top-left corner
+  // Edits and memos: what a screen reader calls them (the text of the label beside them).
+  std::u16string accessibleName;
+  // Edits only: the name of the button that Enter in the edit presses.
+  std::u16string defaultButton;
+  // Labels only: a link, announced as one and pressed by a click.
+  bool link = false;
 };
 
 struct TFormDefinition {
@@ -82,8 +89,34 @@ struct TFormDefinition {
   std::u16string caption;
   TColor color = clWhite;
   TFont font;
-  std::vector<TControlDefinition> controls;  // parents before their children, back to front
+  // Parents before their children, in reading order: the order is also the tab order, each edit
+  // comes right after its label, and siblings that overlap come back to front.
+  std::vector<TControlDefinition> controls;
 };
+
+// ---- The keyboard and screen readers ----
+//
+// What every backend realises, from the definition alone:
+// - Tab stops are the buttons, edits and memos (IsTabStop). Tab and Shift+Tab visit the showing
+//   ones in definition order, wrapping around; hidden controls and controls on hidden panels are
+//   never reached; Tab in a memo moves on instead of typing. When the window is first shown the
+//   focus is on the first showing tab stop. When the control with the focus is hidden, the focus
+//   goes on to the next showing tab stop.
+// - Enter on any control with the focus and Space on a button are handed to TControl::PressEnter
+//   and TControl::Click: Enter clicks a button or an edit's default button, and does nothing
+//   elsewhere (a memo may take it as a line break). Escape does nothing.
+// - Every control is announced with AccessibleName, in the role of its kind; a link label as a link
+//   whose press action clicks it.
+// Qt realises this with focus policies, setTabOrder, setAccessibleName and key handling; Win32
+// controls with WS_TABSTOP in creation (= definition) order, WS_EX_CONTROLPARENT panels and
+// IsDialogMessageW in the message loop, their window texts and each edit's label created just
+// before it.
+
+// Whether the control takes the keyboard focus: buttons, edits and memos.
+bool IsTabStop(const TControlDefinition& control);
+// What a screen reader calls the control: its accessible name, else a button's or a label's
+// caption; empty for panels and images.
+std::u16string AccessibleName(const TControlDefinition& control);
 
 // The settled look of one control: the definition with the inherited values filled in.
 struct TControlLook {
@@ -132,6 +165,7 @@ class TWindowPeer {
  public:
   virtual ~TWindowPeer() = default;
   virtual void SetClientSize(int width, int height) = 0;
+  // Shows the window with the focus on the first showing tab stop.
   virtual void Show() = 0;
   // The platform's window handle where there is one, else null.
   virtual HWND Handle() const = 0;
@@ -196,6 +230,8 @@ class TControl : public TObject {
   void Click();
   void MouseDown(TMouseButton button, int x, int y);
   void MouseUp(TMouseButton button, int x, int y);
+  // Enter while the control has the focus: a button clicks itself, an edit its default button.
+  void PressEnter();
 
   TNotifyEvent OnClick;
   TMouseEvent OnMouseDown;

@@ -1,5 +1,7 @@
 #include "platform/headless/headless_toolkit.h"
 
+#include <algorithm>
+
 #include "platform/exception.h"
 
 namespace kelvo {
@@ -16,10 +18,18 @@ class THeadlessToolkit::Peer : public TLabelPeer {
         visible_(look.definition->visible),
         fontColor_(look.font.color) {
     toolkit_.peers_[control.Name()] = this;
+    toolkit_.order_.push_back(this);
   }
-  ~Peer() override { toolkit_.peers_.erase(control_.Name()); }
+  ~Peer() override {
+    toolkit_.peers_.erase(control_.Name());
+    std::erase(toolkit_.order_, this);
+    if (toolkit_.focused_ == this) toolkit_.focused_ = nullptr;
+  }
 
-  void SetVisible(bool visible) override { visible_ = visible; }
+  void SetVisible(bool visible) override {
+    visible_ = visible;
+    if (toolkit_.focused_ != nullptr && !toolkit_.focused_->Showing()) toolkit_.MoveFocus(true);
+  }
   std::u16string Text() const override { return text_; }
   void SetText(const std::u16string& text) override { text_ = text; }
   void SetFontColor(TColor color) override { fontColor_ = color; }
@@ -83,7 +93,11 @@ class THeadlessToolkit::Window : public TWindowPeer {
     width_ = width;
     height_ = height;
   }
-  void Show() override { shown_ = true; }
+  void Show() override {
+    shown_ = true;
+    toolkit_.focused_ = nullptr;
+    toolkit_.MoveFocus(true);
+  }
   // Any distinct non-null value: tests check that it is handed on.
   HWND Handle() const override { return reinterpret_cast<HWND>(const_cast<Window*>(this)); }
 
@@ -192,12 +206,54 @@ THeadlessToolkit::Peer& THeadlessToolkit::Reachable(const std::u16string& name) 
 }
 
 void THeadlessToolkit::Type(const std::u16string& name, const std::u16string& text) { Reachable(name).text_ = text; }
-void THeadlessToolkit::Click(const std::u16string& name) { Reachable(name).control_.Click(); }
+void THeadlessToolkit::Click(const std::u16string& name) {
+  Peer& peer = Reachable(name);
+  // A click gives a tab stop the focus, as on the platforms.
+  if (IsTabStop(*peer.look_.definition)) focused_ = &peer;
+  peer.control_.Click();
+}
 void THeadlessToolkit::MouseDown(const std::u16string& name) {
   Reachable(name).control_.MouseDown(TMouseButton::Left, 1, 1);
 }
 void THeadlessToolkit::MouseUp(const std::u16string& name) {
   Reachable(name).control_.MouseUp(TMouseButton::Left, 1, 1);
+}
+
+void THeadlessToolkit::MoveFocus(bool forward) {
+  const auto count = static_cast<std::ptrdiff_t>(order_.size());
+  const auto at = std::find(order_.begin(), order_.end(), focused_) - order_.begin();
+  // With nothing focused, forward starts at the first control and backward at the last.
+  const std::ptrdiff_t start = focused_ != nullptr ? at : forward ? -1 : count;
+  for (std::ptrdiff_t step = 1; step <= count; ++step) {
+    const std::ptrdiff_t next = ((start + (forward ? step : -step)) % count + count) % count;
+    Peer* peer = order_[static_cast<std::size_t>(next)];
+    if (IsTabStop(*peer->look_.definition) && peer->Showing()) {
+      focused_ = peer;
+      return;
+    }
+  }
+}
+
+std::u16string THeadlessToolkit::Focused() const { return focused_ != nullptr ? focused_->control_.Name() : u""; }
+
+void THeadlessToolkit::Press(Key key) {
+  if (focused_ == nullptr) return;
+  switch (key) {
+    case Key::Tab:
+      MoveFocus(true);
+      break;
+    case Key::ShiftTab:
+      MoveFocus(false);
+      break;
+    case Key::Enter:
+      focused_->control_.PressEnter();
+      break;
+    case Key::Space:
+      if (focused_->look_.definition->kind == TControlKind::Button) focused_->control_.Click();
+      break;
+    case Key::Escape:
+      break;
+  }
 }
 
 void THeadlessToolkit::ResizeByUser(int clientWidth, int clientHeight) {

@@ -58,12 +58,18 @@ class THeadlessToolkit : public TToolkit {
   int TimerPeriodsStarted(const std::u16string& name) const;
   void FireTimer(const std::u16string& name);
 
-  // The user's actions, on controls that are showing.
+  // The user's actions, on controls that are showing; a click focuses a tab stop.
   void Type(const std::u16string& name, const std::u16string& text);
   void Click(const std::u16string& name);
   void MouseDown(const std::u16string& name);
   void MouseUp(const std::u16string& name);
   void ResizeByUser(int clientWidth, int clientHeight);
+
+  // The keyboard, as the backends realise it (see toolkit.h): keys go to the control with the
+  // focus, named by Focused() (empty before the window is shown).
+  enum class Key { Tab, ShiftTab, Enter, Space, Escape };
+  void Press(Key key);
+  std::u16string Focused() const;
 
   int ClientWidth() const;
   int ClientHeight() const;
@@ -79,8 +85,12 @@ class THeadlessToolkit : public TToolkit {
   // Only what is on screen can be typed into or clicked.
   Peer& Reachable(const std::u16string& name) const;
   std::unique_ptr<Peer> Make(TControl& control, const TControlLook& look, TControlPeer* parent);
+  // To the next (or previous) showing tab stop in definition order, wrapping around.
+  void MoveFocus(bool forward);
 
   std::map<std::u16string, Peer*> peers_;
+  std::vector<Peer*> order_;  // as created: definition order
+  Peer* focused_ = nullptr;
   std::map<std::u16string, TimerPeer*> timers_;
   Window* window_ = nullptr;
   std::vector<Box> boxes_;

@@ -8,11 +8,13 @@
 // it, and the pool's state is never destroyed, so a worker still inside the resolver when the
 // program exits touches nothing freed.
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <thread>
 #include <vector>
@@ -62,13 +64,16 @@ HostEntry CopyHostEntry(const hostent& host) {
 // pointing inside the buffer. Returns the bytes it needs; writes nothing when they exceed length.
 std::size_t PackHostEntry(const HostEntry& entry, char* buffer, std::size_t length) {
   const std::size_t pointers = (entry.aliases.size() + 1) + (entry.addresses.size() + 1);
-  std::size_t needed = sizeof(hostent) + pointers * sizeof(char*);
+  // The buffer may start at any address; the pointer lists after the record are aligned.
+  const std::size_t offset = reinterpret_cast<std::uintptr_t>(buffer + sizeof(hostent)) % alignof(char*);
+  const std::size_t padding = offset == 0 ? 0 : alignof(char*) - offset;
+  std::size_t needed = sizeof(hostent) + padding + pointers * sizeof(char*);
   needed += entry.addresses.size() * static_cast<std::size_t>(entry.addressLength);
   needed += entry.name.size() + 1;
   for (const auto& alias : entry.aliases) needed += alias.size() + 1;
   if (needed > length) return needed;
 
-  char** aliasList = reinterpret_cast<char**>(buffer + sizeof(hostent));
+  char** aliasList = reinterpret_cast<char**>(buffer + sizeof(hostent) + padding);
   char** addressList = aliasList + entry.aliases.size() + 1;
   char* data = reinterpret_cast<char*>(addressList + entry.addresses.size() + 1);
   auto place = [&data](const void* bytes, std::size_t size) {
@@ -116,16 +121,22 @@ class Resolver {
     task->length = length;
 
     std::lock_guard lock(mutex_);
-    task->id = ++lastId_;
-    live_.emplace(task->id, task);
-    queue_.push_back(task);
-    // Idle workers that have not woken yet for earlier tasks do not count for this one.
-    if (queue_.size() > static_cast<std::size_t>(idle_) && workers_ < kMaxWorkers) {
+    // Idle workers that have not woken yet for earlier tasks do not count for this one. The
+    // worker starts before the task is published: a lookup that cannot run is not started.
+    if (queue_.size() >= static_cast<std::size_t>(idle_) && workers_ < kMaxWorkers) {
+      try {
+        std::thread([this] { Work(); }).detach();
+      } catch (const std::system_error&) {
+        SetLastError(WSAENOBUFS);
+        return nullptr;
+      }
       ++workers_;
-      std::thread([this] { Work(); }).detach();
     } else {
       wake_.notify_one();
     }
+    task->id = ++lastId_;
+    live_.emplace(task->id, task);
+    queue_.push_back(task);
     return reinterpret_cast<HANDLE>(task->id);
   }
 

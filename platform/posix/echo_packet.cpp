@@ -18,12 +18,12 @@ constexpr std::uint8_t kProtocolIcmp = 1;
 
 std::uint16_t Read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
-bool IsError(std::uint8_t type) {
+}  // namespace
+
+bool IsEchoError(std::uint8_t type) {
   return type == kDestinationUnreachable || type == kSourceQuench || type == kTimeExceeded ||
          type == kParameterProblem;
 }
-
-}  // namespace
 
 std::uint16_t Checksum(std::span<const std::uint8_t> bytes) {
   std::uint32_t sum = 0;
@@ -97,11 +97,7 @@ std::optional<Answer> MatchReply(std::span<const std::uint8_t> icmp, const Reque
   if (Read16(&icmp[4]) != request.identifier || Read16(&icmp[6]) != request.sequence) {
     return std::nullopt;
   }
-  const auto data = icmp.subspan(kIcmpHeaderSize);
-  if (!std::equal(data.begin(), data.end(), request.payload.begin(), request.payload.end())) {
-    return std::nullopt;
-  }
-  return Answer{IP_SUCCESS, data};
+  return Answer{IP_SUCCESS, icmp.subspan(kIcmpHeaderSize)};
 }
 
 std::optional<Answer> MatchRawPacket(std::span<const std::uint8_t> packet, const Request& request,
@@ -113,7 +109,7 @@ std::optional<Answer> MatchRawPacket(std::span<const std::uint8_t> packet, const
   // The raw socket sees packets before the kernel checks them.
   if (Checksum(icmp) != 0) return std::nullopt;
   ttl = packet[8];
-  if (!IsError(icmp[0])) return MatchReply(icmp, request);
+  if (!IsEchoError(icmp[0])) return MatchReply(icmp, request);
 
   const auto quoted = icmp.subspan(kIcmpHeaderSize);
   if (quoted.size() < kIpHeaderSize || quoted[0] >> 4 != 4 || quoted[9] != kProtocolIcmp) {

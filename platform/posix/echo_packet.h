@@ -17,7 +17,8 @@ inline constexpr std::size_t kIpHeaderSize = 20;
 // The largest echo payload an IPv4 datagram carries: 65535 less the two headers.
 inline constexpr std::size_t kMaxPayload = 65535 - kIpHeaderSize - kIcmpHeaderSize;
 
-// The request this call sent; a packet counts only if it answers exactly this.
+// The request this call sent; a reply counts if it carries its identifier and sequence, whatever
+// data it echoes, as on the platform.
 struct Request {
   std::uint16_t identifier;
   std::uint16_t sequence;
@@ -27,7 +28,7 @@ struct Request {
 // What a received packet says about the request.
 struct Answer {
   DWORD status;                  // IP_SUCCESS for an echo reply, else the error's status code
-  std::span<const std::uint8_t> data;  // the echoed payload; empty for an error
+  std::span<const std::uint8_t> data;  // the data the reply echoes; empty for an error
 };
 
 std::uint16_t Checksum(std::span<const std::uint8_t> bytes);
@@ -38,6 +39,10 @@ std::vector<std::uint8_t> BuildRequest(const Request& request);
 
 // The platform's status code for an ICMP error message.
 DWORD StatusOfError(std::uint8_t type, std::uint8_t code);
+
+// Does an ICMP message of this type say that an echo failed: destination unreachable, source
+// quench, time exceeded, parameter problem? Others, such as a redirect, only advise the sender.
+bool IsEchoError(std::uint8_t type);
 
 // An ICMP message as the datagram socket delivers it (no IP header): an echo reply to
 // `request`, or nothing.

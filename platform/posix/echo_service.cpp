@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,7 +25,8 @@
 #include <new>
 #include <optional>
 #include <random>
-#include <unordered_set>
+#include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/posix/echo_packet.h"
@@ -37,6 +40,11 @@ struct EchoHandle {
   int fd = -1;  // -1: the process may open no ICMP socket
   bool datagram = false;
   std::uint16_t identifier = 0;
+  // Set by IcmpCloseHandle; a call still running on the handle ends with a failure.
+  std::atomic<bool> closed{false};
+  // One call at a time: the sequence, the options and the buffer belong to the call, and so does
+  // every reply that arrives on the socket meanwhile.
+  std::mutex calls;
   std::uint16_t sequence = 0;
   // Socket options as last set, so that a run of equal echoes sets them once.
   int ttl = -2;
@@ -48,13 +56,30 @@ struct EchoHandle {
   }
 };
 
+// A call holds its handle alive until it returns, even when the handle is closed meanwhile.
 std::mutex handlesLock;
-std::unordered_set<EchoHandle*> handles;
+std::unordered_map<HANDLE, std::shared_ptr<EchoHandle>> handles;
 
-EchoHandle* Live(HANDLE handle) {
+std::shared_ptr<EchoHandle> Live(HANDLE handle) {
   std::lock_guard lock(handlesLock);
-  auto* h = static_cast<EchoHandle*>(handle);
-  return handles.contains(h) ? h : nullptr;
+  const auto found = handles.find(handle);
+  return found == handles.end() ? nullptr : found->second;
+}
+
+// Replies are told apart by identifier alone (the datagram socket's is its port, unique anyway):
+// a raw handle takes the next one no live handle holds, from a random start, so that another
+// process's engine is unlikely to share it either. With handlesLock held.
+std::uint16_t FreeIdentifier() {
+  static std::uint16_t next = static_cast<std::uint16_t>(std::random_device()());
+  for (int tried = 0; tried <= 0xFFFF; ++tried) {
+    const std::uint16_t candidate = next++;
+    if (std::none_of(handles.begin(), handles.end(), [candidate](const auto& held) {
+          return held.second->fd >= 0 && held.second->identifier == candidate;
+        })) {
+      return candidate;
+    }
+  }
+  throw std::length_error("every echo identifier is taken");
 }
 
 bool OutOfResources(int error) {
@@ -110,40 +135,47 @@ void FilterRaw(const EchoHandle& h) {
 }
 
 int OpenRaw(EchoHandle& h) {
-  std::random_device random;
-  h.identifier = static_cast<std::uint16_t>(random());
   h.fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (h.fd < 0) return errno;
-  FilterRaw(h);
-  return 0;
+  return h.fd < 0 ? errno : 0;
 }
 
 HANDLE Create() {
   try {
+    // Shared only once it is whole: a failure here may be a lack of descriptors, and the
+    // sanitizers' check of a shared pointer's control block needs one.
     auto h = std::make_unique<EchoHandle>();
     // Refused rights leave the handle without a socket; only a lack of resources fails it.
     if (!OutOfResources(OpenDatagram(*h)) && (h->fd >= 0 || !OutOfResources(OpenRaw(*h)))) {
       std::lock_guard lock(handlesLock);
-      handles.insert(h.get());
-      return h.release();
+      if (h->fd >= 0 && !h->datagram) {
+        h->identifier = FreeIdentifier();
+        FilterRaw(*h);
+      }
+      const HANDLE handle = h.get();
+      handles.emplace(handle, std::move(h));
+      return handle;
     }
-  } catch (const std::exception&) {  // no memory, or no randomness for an identifier
+  } catch (const std::exception&) {  // no memory, no randomness or no identifier left
   }
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return INVALID_HANDLE_VALUE;
 }
 
 BOOL Close(HANDLE handle) {
-  std::unique_ptr<EchoHandle> h;
+  std::shared_ptr<EchoHandle> h;
   {
     std::lock_guard lock(handlesLock);
-    auto* p = static_cast<EchoHandle*>(handle);
-    if (handles.erase(p) == 0) {
+    const auto found = handles.find(handle);
+    if (found == handles.end()) {
       SetLastError(ERROR_INVALID_HANDLE);
       return kFalse;
     }
-    h.reset(p);
+    h = std::move(found->second);
+    handles.erase(found);
   }
+  // Wakes a call waiting on the socket; the socket itself goes with the last call.
+  h->closed = true;
+  if (h->fd >= 0) ::shutdown(h->fd, SHUT_RDWR);
   return kTrue;
 }
 
@@ -230,7 +262,7 @@ Outcome ReceiveQueuedError(EchoHandle& h, const echo::Request& request, Received
       error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
     }
   }
-  if (error == nullptr || error->ee_origin != SO_EE_ORIGIN_ICMP ||
+  if (error == nullptr || error->ee_origin != SO_EE_ORIGIN_ICMP || !echo::IsEchoError(error->ee_type) ||
       !echo::QuotesRequest({h.buffer.data(), static_cast<std::size_t>(n)}, request)) {
     return Outcome::kOther;
   }
@@ -283,9 +315,11 @@ Outcome Drain(EchoHandle& h, const echo::Request& request, IPAddr destination,
   }
 }
 
+// False on the time-out, or when the handle is closed meanwhile.
 bool WaitForAnswer(EchoHandle& h, const echo::Request& request, IPAddr destination,
                    Clock::time_point deadline, Received& out) {
   for (;;) {
+    if (h.closed) return false;
     if (Drain(h, request, destination, deadline, out) == Outcome::kMatched) return true;
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return false;
@@ -304,7 +338,7 @@ DWORD Fail(DWORD status) {
 
 DWORD SendEcho(HANDLE handle, IPAddr destination, void* requestData, WORD requestSize,
                IP_OPTION_INFORMATION* options, void* replyBuffer, DWORD replySize, DWORD timeout) {
-  EchoHandle* h = Live(handle);
+  const std::shared_ptr<EchoHandle> h = Live(handle);
   if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if ((requestData == nullptr && requestSize > 0) || replyBuffer == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);
@@ -314,6 +348,8 @@ DWORD SendEcho(HANDLE handle, IPAddr destination, void* requestData, WORD reques
   // IP options are not supported, and a TTL of 0 could not leave the host.
   if (options != nullptr && (options->OptionsSize != 0 || options->Ttl == 0)) return Fail(IP_BAD_OPTION);
   if (h->fd < 0) return Fail(IP_GENERAL_FAILURE);
+  std::lock_guard call(h->calls);
+  if (h->closed) return Fail(ERROR_INVALID_HANDLE);
   if (!Configure(*h, options)) return Fail(IP_GENERAL_FAILURE);
   DiscardQueued(*h);
 
@@ -326,13 +362,13 @@ DWORD SendEcho(HANDLE handle, IPAddr destination, void* requestData, WORD reques
   const auto start = Clock::now();
   ssize_t sent;
   do {
-    sent = ::sendto(h->fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    sent = ::sendto(h->fd, packet.data(), packet.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) return Fail(StatusOfSendError(errno));
 
   Received received;
   if (!WaitForAnswer(*h, request, destination, start + std::chrono::milliseconds(timeout), received)) {
-    return Fail(IP_REQ_TIMED_OUT);
+    return Fail(h->closed ? ERROR_INVALID_HANDLE : IP_REQ_TIMED_OUT);
   }
   // An ICMP error that answers the request counts as a reply, as on the platform: result 1,
   // the error in Status, its sender in Address. Only a time-out or a local failure gives 0.
@@ -342,13 +378,13 @@ DWORD SendEcho(HANDLE handle, IPAddr destination, void* requestData, WORD reques
   record.Status = received.answer.status;
   record.RoundTripTime = static_cast<ULONG>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-  record.DataSize = static_cast<USHORT>(received.answer.data.size());
+  // A reply may echo more than was sent; the buffer keeps what fits.
+  const std::size_t kept = std::min<std::size_t>(received.answer.data.size(), replySize - sizeof(record));
+  record.DataSize = static_cast<USHORT>(kept);
   record.Data = bytes + sizeof(record);
   record.Options.Ttl = received.ttl;
   std::memcpy(bytes, &record, sizeof(record));
-  if (!received.answer.data.empty()) {
-    std::memcpy(bytes + sizeof(record), received.answer.data.data(), received.answer.data.size());
-  }
+  if (kept > 0) std::memcpy(bytes + sizeof(record), received.answer.data.data(), kept);
   SetLastError(record.Status);
   return 1;
 }

@@ -1,6 +1,7 @@
 #include "platform/posix/ini_document.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace kelvo {
 
@@ -117,6 +118,10 @@ void IniSection::Set(std::string_view key, std::string_view value) {
 std::optional<IniDocument> IniDocument::Parse(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
   IniDocument document;
+  // The names seen so far, for the duplicates: a search through the lines would make a long
+  // file's parse quadratic.
+  std::unordered_set<std::string> sections;
+  std::unordered_set<std::string> keys;  // of the current section
   while (!text.empty()) {
     const auto end = text.find('\n');
     const std::string_view raw = text.substr(0, end);
@@ -137,7 +142,8 @@ std::optional<IniDocument> IniDocument::Parse(std::string_view text) {
     if (content.front() == '[') {
       if (content.back() != ']') return std::nullopt;
       auto name = IniUnescape(content.substr(1, content.size() - 2));
-      if (!name || document.Find(*name) != nullptr) return std::nullopt;
+      if (!name || !sections.insert(*name).second) return std::nullopt;
+      keys.clear();
       IniSection section;
       section.name_ = std::move(*name);
       section.header_ = raw;
@@ -148,7 +154,7 @@ std::optional<IniDocument> IniDocument::Parse(std::string_view text) {
     if (equals == std::string_view::npos || document.sections_.empty()) return std::nullopt;
     const std::string_view key = Trim(content.substr(0, equals));
     IniSection& section = document.sections_.back();
-    if (key.empty() || section.Raw(key) != nullptr) return std::nullopt;
+    if (key.empty() || !keys.emplace(key).second) return std::nullopt;
     section.lines_.push_back({std::string(raw), std::string(key), std::string(Trim(content.substr(equals + 1)))});
   }
   return document;

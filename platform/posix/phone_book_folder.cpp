@@ -55,13 +55,13 @@ PhoneBookFolder::~PhoneBookFolder() {
 }
 
 DWORD PhoneBookFolder::Open(bool create) {
-  path_ = FolderPath();
-  if (path_.empty()) return ERROR_CANNOT_OPEN_PHONEBOOK;
-  fd_ = OpenFolder(path_);
+  const std::string path = FolderPath();
+  if (path.empty()) return ERROR_CANNOT_OPEN_PHONEBOOK;
+  fd_ = OpenFolder(path);
   if (fd_ < 0 && errno == ENOENT) {
     if (!create) return ERROR_SUCCESS;
-    if (!MakeFolder(path_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
-    fd_ = OpenFolder(path_);
+    if (!MakeFolder(path)) return ERROR_CANNOT_OPEN_PHONEBOOK;
+    fd_ = OpenFolder(path);
   }
   if (fd_ < 0 || !Private(fd_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
   while (::flock(fd_, LOCK_EX) != 0) {
@@ -74,7 +74,7 @@ DWORD PhoneBookFolder::Load(const char* file, IniDocument& document) const {
   document = IniDocument();
   if (fd_ < 0) return ERROR_SUCCESS;
   std::string text;
-  switch (ReadWholeFile(path_ + "/" + file, text)) {
+  switch (ReadWholeFile(fd_, file, text)) {
     case FileRead::kAbsent:
       return ERROR_SUCCESS;
     case FileRead::kFailed:
@@ -90,8 +90,8 @@ DWORD PhoneBookFolder::Load(const char* file, IniDocument& document) const {
 
 DWORD PhoneBookFolder::Store(const char* file, const IniDocument& document) const {
   if (fd_ < 0) return ERROR_CANNOT_WRITE_PHONEBOOK;
-  RemoveStaleTemporaries(path_, file);  // the lock keeps every other writer out
-  return ReplaceFile(path_, file, document.Text()) ? ERROR_SUCCESS : ERROR_CANNOT_WRITE_PHONEBOOK;
+  RemoveStaleTemporaries(fd_, file);  // the lock keeps every other writer out
+  return ReplaceFile(fd_, file, document.Text()) ? ERROR_SUCCESS : ERROR_CANNOT_WRITE_PHONEBOOK;
 }
 
 }  // namespace kelvo

@@ -31,7 +31,7 @@ class PhoneBookFolder {
   DWORD Store(const char* file, const IniDocument& document) const;
 
  private:
-  std::string path_;
+  // Every file is reached through this descriptor, never through the folder's path again.
   int fd_ = -1;
 };
 

@@ -40,6 +40,9 @@ std::u16string ClassKey(LPCWSTR name) {
 // A class may also be named by its atom, passed in place of the name pointer.
 bool IsAtom(LPCWSTR name) { return reinterpret_cast<std::uintptr_t>(name) <= 0xFFFF; }
 
+constexpr std::size_t kFirstClassAtom = 0xC000;
+constexpr std::size_t kClassAtoms = 0x10000 - kFirstClassAtom;
+
 struct WindowClass {
   WNDCLASSW record;
   std::u16string name;
@@ -140,14 +143,17 @@ ATOM RegisterWindowClass(const WNDCLASSW* record) {
   }
   Registry& registry = TheRegistry();
   std::unique_lock lock(registry.mutex);
-  const auto [entry, added] =
-      registry.classes.try_emplace({record->hInstance, ClassKey(record->lpszClassName)});
-  if (!added) return Fail<ATOM>(ERROR_CLASS_ALREADY_EXISTS, 0);
-  WindowClass& windowClass = entry->second;
+  const std::u16string key = ClassKey(record->lpszClassName);
+  if (registry.classes.contains({record->hInstance, key})) return Fail<ATOM>(ERROR_CLASS_ALREADY_EXISTS, 0);
+  // Class atoms run from 0xC000 to 0xFFFF; a new name beyond them would get an atom that wraps.
+  if (!registry.atoms.contains(key) && registry.atoms.size() >= kClassAtoms) {
+    return Fail<ATOM>(ERROR_NOT_ENOUGH_MEMORY, 0);
+  }
+  WindowClass& windowClass = registry.classes[{record->hInstance, key}];
   windowClass.name = record->lpszClassName;
   windowClass.record = *record;
   windowClass.record.lpszClassName = windowClass.name.c_str();
-  windowClass.atom = registry.atoms.try_emplace(entry->first.second, static_cast<ATOM>(0xC000 + registry.atoms.size())).first->second;
+  windowClass.atom = registry.atoms.try_emplace(key, static_cast<ATOM>(kFirstClassAtom + registry.atoms.size())).first->second;
   return windowClass.atom;
 }
 

@@ -1,6 +1,9 @@
 #include "platform/qt/qt_toolkit.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -51,6 +54,18 @@ void SetColors(QWidget& widget, TColor background, TColor text) {
   widget.setAutoFillBackground(true);
 }
 
+// Gives the focus to the first showing tab stop after `from` in the window's chain, which runs in
+// definition order.
+void FocusNextTabStop(QWidget* from) {
+  QWidget* window = from->window();
+  for (QWidget* widget = from->nextInFocusChain(); widget != from; widget = widget->nextInFocusChain()) {
+    if ((widget->focusPolicy() & Qt::TabFocus) != 0 && widget->isVisibleTo(window) && widget->isEnabled()) {
+      widget->setFocus(Qt::TabFocusReason);
+      return;
+    }
+  }
+}
+
 // Every peer owns its widget. A parent widget deletes its children with it, so the pointer is
 // guarded and the peer deletes only what is still alive.
 class TWidgetHolder {
@@ -75,12 +90,18 @@ class TQtPeer : public Interface, public TWidgetHolder {
                         definition.bounds.height);
     widget->setFont(ToQFont(look.font));
     SetColors(*widget, definition.color, look.font.color);
+    widget->setFocusPolicy(IsTabStop(definition) ? Qt::StrongFocus : Qt::NoFocus);
+    widget->setAccessibleName(ToQString(AccessibleName(definition)));
     widget->setVisible(definition.visible);
     // Later controls lie on top of earlier ones, as the definition lists them.
     widget->raise();
   }
   void SetVisible(bool visible) override {
-    if (widget_) widget_->setVisible(visible);
+    if (!widget_) return;
+    widget_->setVisible(visible);
+    // Qt moves the focus off a control it hides only while the window is active.
+    QWidget* focus = widget_->window()->focusWidget();
+    if (focus != nullptr && !focus->isVisibleTo(widget_->window())) FocusNextTabStop(focus);
   }
 
  protected:
@@ -101,7 +122,9 @@ class TQtTextPeer : public TQtPeer<Interface, QtWidget> {
 // A label that reports the mouse: a press, then on release inside it a click, then the release.
 class TClickableLabel : public QLabel {
  public:
-  explicit TClickableLabel(TControl& control) : control_(control) {}
+  TClickableLabel(TControl& control, bool link) : control_(control), link_(link) {}
+  TControl& Control() const { return control_; }
+  bool IsLink() const { return link_; }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override {
@@ -120,6 +143,49 @@ class TClickableLabel : public QLabel {
     if (event.button() == Qt::MiddleButton) return TMouseButton::Middle;
     return TMouseButton::Left;
   }
+  TControl& control_;
+  bool link_;
+};
+
+// A link label as a screen reader meets it: a link, named by its caption, that its press action
+// clicks as the mouse would.
+class TAccessibleLink : public QAccessibleWidget {
+ public:
+  explicit TAccessibleLink(TClickableLabel* label) : QAccessibleWidget(label, QAccessible::Link), label_(*label) {}
+  QAccessible::State state() const override {
+    QAccessible::State state = QAccessibleWidget::state();
+    state.linked = true;
+    return state;
+  }
+  QStringList actionNames() const override { return {pressAction()}; }
+  void doAction(const QString& action) override {
+    if (action == pressAction()) label_.Control().Click();
+  }
+
+ private:
+  TClickableLabel& label_;
+};
+
+QAccessibleInterface* LinkAccessibility(const QString&, QObject* object) {
+  auto* label = dynamic_cast<TClickableLabel*>(object);
+  return label != nullptr && label->IsLink() ? new TAccessibleLink(label) : nullptr;
+}
+
+// Enter on a focused button presses it, as Space does; Qt leaves Enter to dialogs' default buttons.
+class TButtonWidget : public QPushButton {
+ public:
+  explicit TButtonWidget(TControl& control) : control_(control) {}
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+      control_.PressEnter();
+    } else {
+      QPushButton::keyPressEvent(event);
+    }
+  }
+
+ private:
   TControl& control_;
 };
 
@@ -152,6 +218,7 @@ class TMainWindow : public QWidget {
     QRect frame = frameGeometry();
     frame.moveCenter(screen()->availableGeometry().center());
     move(frame.topLeft());
+    FocusNextTabStop(this);  // the user starts at the first tab stop
   }
 
  protected:
@@ -219,9 +286,19 @@ class TQtTimerPeer : public TTimerPeer {
 
 }  // namespace
 
+TQtToolkit::TQtToolkit() { QAccessible::installFactory(&LinkAccessibility); }
+
+TQtToolkit::~TQtToolkit() { QAccessible::removeFactory(&LinkAccessibility); }
+
+void TQtToolkit::AddTabStop(QWidget* widget) {
+  if (lastTabStop_) QWidget::setTabOrder(lastTabStop_.data(), widget);
+  lastTabStop_ = widget;
+}
+
 std::unique_ptr<TWindowPeer> TQtToolkit::CreateWindowPeer(TForm& form, const TFormDefinition& definition) {
   auto* window = new TMainWindow(form, definition);
   window_ = window;
+  lastTabStop_ = nullptr;
   return std::make_unique<TQtWindowPeer>(window);
 }
 
@@ -243,22 +320,29 @@ std::unique_ptr<TControlPeer> TQtToolkit::CreateImagePeer(TControl&, const TCont
 
 std::unique_ptr<TLabelPeer> TQtToolkit::CreateLabelPeer(TLabel& control, const TControlLook& look,
                                                         TControlPeer* parent) {
-  return std::make_unique<TQtLabelPeer>(new TClickableLabel(control), look, ParentWidget(parent));
+  return std::make_unique<TQtLabelPeer>(new TClickableLabel(control, look.definition->link), look,
+                                        ParentWidget(parent));
 }
 
 std::unique_ptr<TTextPeer> TQtToolkit::CreateButtonPeer(TControl& control, const TControlLook& look,
                                                         TControlPeer* parent) {
-  auto* button = new QPushButton;
+  auto* button = new TButtonWidget(control);
   QObject::connect(button, &QPushButton::clicked, [&control] { control.Click(); });
-  return std::make_unique<TQtTextPeer<TTextPeer, QPushButton>>(button, look, ParentWidget(parent));
+  auto peer = std::make_unique<TQtTextPeer<TTextPeer, QPushButton>>(button, look, ParentWidget(parent));
+  AddTabStop(button);
+  return peer;
 }
 
-std::unique_ptr<TTextPeer> TQtToolkit::CreateEditPeer(TControl&, const TControlLook& look, TControlPeer* parent) {
+std::unique_ptr<TTextPeer> TQtToolkit::CreateEditPeer(TControl& control, const TControlLook& look,
+                                                      TControlPeer* parent) {
   auto* edit = new QLineEdit;
   // Qt's default would cut a text at 32767 characters; the program sets no limit of its own.
   edit->setMaxLength(std::numeric_limits<int>::max());
   edit->setStyleSheet(EditStyle("QLineEdit", look));
-  return std::make_unique<TQtTextPeer<TTextPeer, QLineEdit>>(edit, look, ParentWidget(parent));
+  QObject::connect(edit, &QLineEdit::returnPressed, [&control] { control.PressEnter(); });
+  auto peer = std::make_unique<TQtTextPeer<TTextPeer, QLineEdit>>(edit, look, ParentWidget(parent));
+  AddTabStop(edit);
+  return peer;
 }
 
 std::unique_ptr<TMemoPeer> TQtToolkit::CreateMemoPeer(TMemo&, const TControlLook& look, TControlPeer* parent) {
@@ -268,7 +352,11 @@ std::unique_ptr<TMemoPeer> TQtToolkit::CreateMemoPeer(TMemo&, const TControlLook
   memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  return std::make_unique<TQtMemoPeer>(memo, look, ParentWidget(parent));
+  // Tab leaves the output for the next control instead of typing into it.
+  memo->setTabChangesFocus(true);
+  auto peer = std::make_unique<TQtMemoPeer>(memo, look, ParentWidget(parent));
+  AddTabStop(memo);
+  return peer;
 }
 
 std::unique_ptr<TTimerPeer> TQtToolkit::CreateTimerPeer(TTimer& timer) { return std::make_unique<TQtTimerPeer>(timer); }

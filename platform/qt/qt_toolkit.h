@@ -10,6 +10,11 @@ namespace kelvo {
 
 class TQtToolkit : public TToolkit {
  public:
+  TQtToolkit();
+  ~TQtToolkit() override;
+  TQtToolkit(const TQtToolkit&) = delete;
+  TQtToolkit& operator=(const TQtToolkit&) = delete;
+
   std::unique_ptr<TWindowPeer> CreateWindowPeer(TForm& form, const TFormDefinition& definition) override;
   std::unique_ptr<TControlPeer> CreatePanelPeer(TControl& control, const TControlLook& look,
                                                 TControlPeer* parent) override;
@@ -28,8 +33,11 @@ class TQtToolkit : public TToolkit {
 
  private:
   QWidget* ParentWidget(TControlPeer* parent) const;
+  // Chains the widget after the tab stop created before it.
+  void AddTabStop(QWidget* widget);
 
   QPointer<QWidget> window_;
+  QPointer<QWidget> lastTabStop_;
 };
 
 }  // namespace kelvo

@@ -1,5 +1,5 @@
 # Shared by the end-to-end scripts: a virtual display, the real program on it, and the user's
-# mouse. Source it after setting $shots; it cleans up on exit.
+# mouse and keyboard. Source it after setting $shots; it cleans up on exit.
 xvfb_pid=""
 kelvo_pid=""
 window=""
@@ -72,3 +72,9 @@ expect_size() {
   fail "client area $got, expected $1 ($2)"
 }
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+keys() { xdotool key --window "$window" "$@"; }
+copy_focused() {  # selects everything in the control with the focus and prints it
+  keys ctrl+a ctrl+c
+  sleep 0.3
+  xclip -o -selection clipboard 2>/dev/null || true
+}

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The ping panel of the real program on a virtual display, driven as a subscriber would: type a
-# host, press "Старт", read the output by selecting and copying it. Only 127.0.0.1 is pinged on
-# this machine's network; a host that does not answer exists only in network namespaces made
-# here (as root), and the program runs inside one of them. The host is checked before "Старт"
-# is pressed, so the default 10.1.0.10 is never pinged.
+# host, press "Старт", read the output by selecting and copying it; the loopback run with the
+# keyboard alone, the other with the mouse. Only 127.0.0.1 is pinged on this machine's network; a
+# host that does not answer exists only in network namespaces made here (as root), and the
+# program runs inside one of them. The host is checked before "Старт" is pressed, so the default
+# 10.1.0.10 is never pinged.
 # Usage: ping_e2e.sh <kelvo executable> <directory for the screenshots>
 set -euo pipefail
 kelvo=$1
@@ -12,14 +13,11 @@ mkdir -p "$shots"
 
 source "$(dirname "$0")/e2e_lib.sh"
 
-copy_all() {  # x y: selects everything in the control there and prints it
+copy_all() {  # x y: the same for the control there
   click "$1" "$2"
-  xdotool key --window "$window" ctrl+a ctrl+c
-  sleep 0.3
-  xclip -o -selection clipboard 2>/dev/null || true
+  copy_focused
 }
 output() { copy_all 195 241; }
-reply_lines() { output | grep -cE "^$1\$" || true; }
 
 start_ping() {  # host
   click 104 160
@@ -33,12 +31,18 @@ start_ping() {  # host
 
 start_display
 start_kelvo "$kelvo"
-click 320 89  # "Пинг"
-expect_size 392x312 "after Пинг"
-
-start_ping 127.0.0.1
+# The focus starts on "Создать Соединение"; Tab, Space opens the ping panel, Tab reaches the
+# address. Nothing has been copied yet, so the field reads back only if it has the focus.
+keys Tab space
+expect_size 392x312 "after Tab, Space on Пинг"
+keys Tab ctrl+a
+xdotool type --window "$window" 127.0.0.1
+typed=$(copy_focused)
+[ "$typed" = 127.0.0.1 ] || fail "the focused field reads '$typed', not '127.0.0.1': Enter not pressed"
+keys Return  # "Старт"
 sleep 3.6
-text=$(output)
+keys Tab Tab Tab  # past "Старт" and "Стоп" into the output
+text=$(copy_focused)
 import -window root "$shots/ping_run.png"
 [ "$(sed -n 1p <<<"$text")" = "Обмен с: '127.0.0.1'" ] || fail "no run-started line in: $text"
 [ "$(sed -n 2p <<<"$text")" = "хост '127.0.0.1' адрес 127.0.0.1" ] || fail "no lookup line in: $text"
@@ -47,12 +51,13 @@ replies=$(grep -cE "^$answer\$" <<<"$text" || true)
 [ "$replies" -ge 2 ] && [ "$replies" -le 4 ] || fail "$replies reply lines after 3.6 s, not one a second: $text"
 [ "$(wc -l <<<"$text")" -eq $((replies + 2)) ] || fail "unexpected lines in: $text"
 
-click 344 152  # "Стоп"
+keys shift+Tab space  # "Стоп"
 sleep 0.3
-stopped=$(reply_lines "$answer")
+keys Tab
+stopped=$(copy_focused | grep -cE "^$answer\$" || true)
 sleep 2.2
-[ "$(reply_lines "$answer")" -eq "$stopped" ] || fail "reply lines went on after Стоп"
-echo "loopback run: $stopped reply lines, none after Стоп"
+[ "$(copy_focused | grep -cE "^$answer\$" || true)" -eq "$stopped" ] || fail "reply lines went on after Стоп"
+echo "loopback run from the keyboard: $stopped reply lines, none after Стоп"
 stop_kelvo
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -72,8 +77,8 @@ cleanup_hooks+=(remove_namespaces)
 ip netns add "$near"
 ip netns add "$far"
 ip link add "kvn$$" netns "$near" type veth peer name "kvf$$" netns "$far"
-ip -n "$near" addr add 192.0.2.1/24 dev "kvn$$"
-ip -n "$far" addr add 192.0.2.2/24 dev "kvf$$"
+ip -n "$near" addr add 198.51.100.1/24 dev "kvn$$"
+ip -n "$far" addr add 198.51.100.2/24 dev "kvf$$"
 ip -n "$near" link set "kvn$$" up
 ip -n "$far" link set "kvf$$" up
 ip -n "$near" link set lo up
@@ -82,12 +87,12 @@ ip netns exec "$far" sysctl -qw net.ipv4.icmp_echo_ignore_all=1
 start_kelvo ip netns exec "$near" "$kelvo"
 click 320 89  # "Пинг"
 expect_size 392x312 "after Пинг, in the namespace"
-start_ping 192.0.2.2
+start_ping 198.51.100.2
 sleep 3.6
 text=$(output)
 click 344 152  # "Стоп"
 import -window root "$shots/ping_timeout.png"
-[ "$(sed -n 2p <<<"$text")" = "хост '192.0.2.2' адрес 192.0.2.2" ] || fail "no lookup line in: $text"
+[ "$(sed -n 2p <<<"$text")" = "хост '198.51.100.2' адрес 198.51.100.2" ] || fail "no lookup line in: $text"
 grep -qx "Пинг невозможен: Request timed out" <<<"$text" || fail "no time-out line in: $text"
 grep -q "Ответ от" <<<"$text" && fail "an answer from a host that ignores echoes: $text"
 echo "timed-out host: $(grep -cx 'Пинг невозможен: Request timed out' <<<"$text") time-out lines"

@@ -1,7 +1,9 @@
 // The Qt backend on Qt's offscreen platform: what the headless tests cannot see.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -52,6 +54,29 @@ class QtWindowTest : public ::testing::Test {
   }
   static void Settle() {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  }
+  QString Focused() const { return Window()->focusWidget() ? Window()->focusWidget()->objectName() : QString(); }
+  // A key pressed and released on the control with the focus, with the text a keyboard gives it.
+  void Press(Qt::Key key) const {
+    const QString text = key == Qt::Key_Tab     ? QStringLiteral("\t")
+                         : key == Qt::Key_Space  ? QStringLiteral(" ")
+                         : key == Qt::Key_Escape ? QStringLiteral("\x1b")
+                                                 : QStringLiteral("\r");
+    QWidget* target = Window()->focusWidget();
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(target, &release);
+  }
+  // The controls Tab visits from the one with the focus until it comes back to it.
+  QStringList TabCycle() const {
+    QStringList visited;
+    const QString start = Focused();
+    do {
+      Press(Qt::Key_Tab);
+      visited << Focused();
+    } while (visited.back() != start && visited.size() < 20);
+    return visited;
   }
 
   TForm1 form;
@@ -214,6 +239,98 @@ TEST_F(QtWindowTest, ErrorBoxHasTheTitleTheIconAndOneButton) {
   EXPECT_EQ(text, QStringLiteral("broken."));
   EXPECT_EQ(icon, QMessageBox::Critical);
   EXPECT_EQ(buttons, 1);
+}
+
+TEST_F(QtWindowTest, TabFollowsReadingOrderPastTheOutputAndSkipsHiddenPanels) {
+  EXPECT_EQ(Focused(), QStringLiteral("Button1"));
+  EXPECT_EQ(TabCycle(), QStringList({"Button2", "Button1"}));
+
+  form.Button2->Click();
+  EXPECT_EQ(TabCycle(), QStringList({"Button2", "HostEdit", "Button3", "Button4", "DisplayMemo", "Button1"}));
+  EXPECT_EQ(form.DisplayMemo->Text(), u"");
+
+  form.Button1->Click();
+  EXPECT_EQ(TabCycle(), QStringList({"Button2", "Edit1", "Edit2", "Button5", "Button1"}));
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Tab);
+  ASSERT_EQ(Focused(), QStringLiteral("Edit1"));
+  form.VPN->SetVisible(false);
+  EXPECT_EQ(Focused(), QStringLiteral("Button1"));
+}
+
+TEST_F(QtWindowTest, EnterInAFieldPressesItsPanelsButtonEnterOrSpaceAFocusedButtonEscapeNothing) {
+  QStringList pressed;
+  form.Button3->OnClick = [&](TObject*) { pressed << QStringLiteral("Старт"); };
+  form.Button5->OnClick = [&](TObject*) { pressed << QStringLiteral("Создать"); };
+
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Space);  // "Пинг"
+  ASSERT_TRUE(form.pingShown);
+  Press(Qt::Key_Tab);
+  ASSERT_EQ(Focused(), QStringLiteral("HostEdit"));
+  Press(Qt::Key_Return);
+  EXPECT_EQ(pressed, QStringList({"Старт"}));
+  Press(Qt::Key_Escape);
+  EXPECT_TRUE(form.pingShown);
+  EXPECT_EQ(form.HostEdit->Text(), u"10.1.0.10");
+
+  for (int i = 0; i < 4; ++i) Press(Qt::Key_Tab);
+  ASSERT_EQ(Focused(), QStringLiteral("Button1"));
+  Press(Qt::Key_Enter);  // "Создать Соединение", from the keypad
+  ASSERT_TRUE(form.vpnShown);
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Return);  // in the login
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Return);  // in the password
+  Press(Qt::Key_Tab);
+  ASSERT_EQ(Focused(), QStringLiteral("Button5"));
+  Press(Qt::Key_Return);
+  Press(Qt::Key_Space);
+  Press(Qt::Key_Escape);
+  EXPECT_EQ(pressed, QStringList({"Старт", "Создать", "Создать", "Создать", "Создать"}));
+  EXPECT_TRUE(form.vpnShown);
+  EXPECT_TRUE(Window()->isVisible());
+}
+
+TEST_F(QtWindowTest, ScreenReadersHearTheLabelsNamesAndTheLink) {
+  struct Expected {
+    const char* control;
+    QAccessible::Role role;
+    const char* name;
+  };
+  const Expected expected[] = {
+      {"Label1", QAccessible::Link, "www.kelvo.net"},
+      {"Button1", QAccessible::Button, "Создать Соединение"},
+      {"Button2", QAccessible::Button, "Пинг"},
+      {"HostEdit", QAccessible::EditableText, "Адрес"},
+      {"Button3", QAccessible::Button, "Старт"},
+      {"Button4", QAccessible::Button, "Стоп"},
+      {"DisplayMemo", QAccessible::EditableText, "Результаты пинга"},
+      {"Edit1", QAccessible::EditableText, "Логин"},
+      {"Edit2", QAccessible::EditableText, "Пароль"},
+      {"Button5", QAccessible::Button, "Создать"},
+  };
+  for (const Expected& control : expected) {
+    QWidget* widget = Window()->findChild<QWidget*>(QString::fromLatin1(control.control));
+    ASSERT_NE(widget, nullptr) << control.control;
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    ASSERT_NE(accessible, nullptr) << control.control;
+    EXPECT_EQ(accessible->role(), control.role) << control.control;
+    EXPECT_EQ(accessible->text(QAccessible::Name), QString::fromUtf8(control.name)) << control.control;
+  }
+
+  int opened = 0;
+  ScopedOverride<ShellApi> shell;
+  shell->ShellExecuteW = [&](HWND, LPCWSTR, LPCWSTR file, LPCWSTR, LPCWSTR, int) {
+    opened += std::u16string_view(file) == u"www.kelvo.net/";
+    return reinterpret_cast<HINSTANCE>(42);
+  };
+  QAccessibleInterface* link = QAccessible::queryAccessibleInterface(Window()->findChild<QWidget*>("Label1"));
+  EXPECT_TRUE(link->state().linked);
+  ASSERT_NE(link->actionInterface(), nullptr);
+  link->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  EXPECT_EQ(opened, 1);
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 #include "platform/window_messages.h"
+#include "platform/text.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <future>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -92,6 +97,34 @@ TEST_F(Windows, ClassesAreKeptPerModuleInstanceWithThePlatformsErrors) {
     ASSERT_EQ(RegisterClassW(&record), atom);
     ASSERT_TRUE(UnregisterClassW(kClass, instance));
   }
+}
+
+// Uses up the process's class atoms, so it runs in a process of its own.
+TEST(WindowClassesDeathTest, WhenTheAtomsAreUsedUpRegistrationIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const HINSTANCE instance = GetModuleHandleW(nullptr);
+        std::vector<std::u16string> names;
+        std::vector<ATOM> atoms;
+        WNDCLASSW record{};
+        record.lpfnWndProc = RecordingProc;
+        record.hInstance = instance;
+        for (int i = 0; i <= 0x4000 && (atoms.empty() || atoms.back() != 0); ++i) {
+          names.push_back(u"AtomClass" + DecimalText(i));
+          record.lpszClassName = names.back().c_str();
+          atoms.push_back(RegisterClassW(&record));
+        }
+        const DWORD error = GetLastError();
+        WNDCLASSW found{};
+        const bool refused = atoms.back() == 0 && error == ERROR_NOT_ENOUGH_MEMORY &&
+                             !GetClassInfoW(instance, names.back().c_str(), &found);
+        atoms.pop_back();
+        const bool ownRange = std::all_of(atoms.begin(), atoms.end(), [](ATOM a) { return a >= 0xC000; }) &&
+                              std::set<ATOM>(atoms.begin(), atoms.end()).size() == atoms.size();
+        std::exit(refused && ownRange ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Windows, TheProcedureSeesTheWindowBeingCreatedAndMayRefuseIt) {

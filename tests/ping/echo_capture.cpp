@@ -65,14 +65,38 @@ void Capture::SendReply(std::uint32_t destination, std::uint16_t identifier, std
   std::vector<std::uint8_t> packet = echo::BuildRequest({identifier, sequence, bytes});
   // An echo reply differs from the request only in its type and so in its checksum.
   packet[0] = 0;
-  packet[2] = packet[3] = 0;
-  const std::uint16_t sum = echo::Checksum(packet) ^ (checksumError ? 0x0101 : 0);
-  packet[2] = sum >> 8;
-  packet[3] = sum & 0xff;
+  Send(destination, std::move(packet), checksumError);
+}
+
+void Capture::SendRedirect(const WirePacket& request) {
+  std::vector<std::uint8_t> icmp(8 + 20 + 8 + request.payload.size());
+  icmp[0] = 5;  // redirect
+  icmp[1] = 1;  // for the host
+  std::memcpy(&icmp[4], &request.destination, 4);  // the better gateway
+  std::uint8_t* quoted = &icmp[8];
+  const std::size_t quotedSize = icmp.size() - 8;
+  quoted[0] = 0x45;
+  quoted[2] = static_cast<std::uint8_t>(quotedSize >> 8);
+  quoted[3] = static_cast<std::uint8_t>(quotedSize & 0xff);
+  quoted[8] = request.ttl;
+  quoted[9] = 1;  // ICMP
+  std::memcpy(&quoted[12], &request.source, 4);
+  std::memcpy(&quoted[16], &request.destination, 4);
+  const std::vector<std::uint8_t> payload(request.payload.begin(), request.payload.end());
+  const std::vector<std::uint8_t> echoRequest = echo::BuildRequest({request.identifier, request.sequence, payload});
+  std::copy(echoRequest.begin(), echoRequest.end(), quoted + 20);
+  Send(request.source, std::move(icmp));
+}
+
+void Capture::Send(std::uint32_t destination, std::vector<std::uint8_t> icmp, bool checksumError) {
+  icmp[2] = icmp[3] = 0;
+  const std::uint16_t sum = echo::Checksum(icmp) ^ (checksumError ? 0x0101 : 0);
+  icmp[2] = sum >> 8;
+  icmp[3] = sum & 0xff;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = destination;
-  ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  ::sendto(fd_, icmp.data(), icmp.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
 }
 
 }  // namespace kelvo::test

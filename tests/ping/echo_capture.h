@@ -13,6 +13,7 @@ namespace kelvo::test {
 // An ICMP packet as received, IP header decoded.
 struct WirePacket {
   std::uint32_t source;  // network order
+  std::uint32_t destination;
   std::uint8_t ttl;
   std::uint8_t tos;
   bool dontFragment;
@@ -38,9 +39,13 @@ class Capture {
   // Sends an ICMP echo reply to `destination` (network order); `checksumError` spoils it.
   void SendReply(std::uint32_t destination, std::uint16_t identifier, std::uint16_t sequence,
                  const std::string& payload, bool checksumError = false);
+  // Sends the request's source an ICMP redirect that quotes the request.
+  void SendRedirect(const WirePacket& request);
 
  private:
   std::optional<WirePacket> Receive();
+  // Fills in the checksum of `icmp` (spoilt with `checksumError`) and sends it.
+  void Send(std::uint32_t destination, std::vector<std::uint8_t> icmp, bool checksumError = false);
   int fd_;
 };
 

@@ -1,5 +1,5 @@
 // The echo service against hosts and routers that exist only in namespaces the test makes
-// (TEST-NET 192.0.2.0/24): a peer that ignores echoes, an address nobody holds, a router that
+// (TEST-NET 198.51.100.0/24): a peer that ignores echoes, an address nobody holds, a router that
 // answers with ICMP errors. Once over the raw socket, once over the datagram socket.
 #include <pthread.h>
 #include <signal.h>
@@ -32,7 +32,7 @@ class NamespaceEchoTest : public ::testing::TestWithParam<bool> {
 TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
   Namespace here(Datagram());
   Namespace peer;
-  ASSERT_TRUE(test::Link(here, "192.0.2.1/24", peer, "192.0.2.2/24"));
+  ASSERT_TRUE(test::Link(here, "198.51.100.1/24", peer, "198.51.100.2/24"));
   ASSERT_TRUE(peer.Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
   here.Within([] {
     // Signals keep interrupting the wait; it must neither end early nor run over.
@@ -50,7 +50,7 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
     });
     TICMP icmp;
     icmp.SetTimeout(1000);
-    for (const char16_t* target : {u"192.0.2.2", u"192.0.2.3"}) {
+    for (const char16_t* target : {u"198.51.100.2", u"198.51.100.3"}) {
       icmp.SetAddress(target);
       const auto start = Clock::now();
       EXPECT_EQ(icmp.Ping(), 0);
@@ -66,22 +66,22 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
   });
 }
 
-// here (192.0.2.1) -- (192.0.2.2) router (192.0.2.5) -- (192.0.2.6) far, MTU 1280 on the far link
+// here (198.51.100.1) -- (198.51.100.2) router (198.51.100.5) -- (198.51.100.6) far, MTU 1280 on the far link
 TEST_P(NamespaceEchoTest, RouterErrorsAreCountedRepliesFromTheRouter) {
   Namespace here(Datagram());
   Namespace router;
   Namespace far;
-  ASSERT_TRUE(test::Link(here, "192.0.2.1/30", router, "192.0.2.2/30"));
-  ASSERT_TRUE(test::Link(router, "192.0.2.5/30", far, "192.0.2.6/30", 1280));
-  ASSERT_TRUE(here.Ip("route add default via 192.0.2.2"));
-  ASSERT_TRUE(far.Ip("route add default via 192.0.2.5"));
+  ASSERT_TRUE(test::Link(here, "198.51.100.1/30", router, "198.51.100.2/30"));
+  ASSERT_TRUE(test::Link(router, "198.51.100.5/30", far, "198.51.100.6/30", 1280));
+  ASSERT_TRUE(here.Ip("route add default via 198.51.100.2"));
+  ASSERT_TRUE(far.Ip("route add default via 198.51.100.5"));
   ASSERT_TRUE(router.Sysctl("net.ipv4.ip_forward=1"));
   here.Within([] {
     TICMP icmp;
     icmp.SetTimeout(1000);
-    icmp.SetAddress(u"192.0.2.6");
+    icmp.SetAddress(u"198.51.100.6");
     if (icmp.Ping() != 1) GTEST_SKIP() << "this sandbox does not forward between namespaces";
-    const IPAddr routerAddress = inet_addr("192.0.2.2");
+    const IPAddr routerAddress = inet_addr("198.51.100.2");
 
     struct Case {
       const char16_t* target;
@@ -89,9 +89,9 @@ TEST_P(NamespaceEchoTest, RouterErrorsAreCountedRepliesFromTheRouter) {
       DWORD status;
       const char16_t* text;
     };
-    for (const Case c : {Case{u"192.0.2.6", 1, 56, 0, IP_TTL_EXPIRED_TRANSIT, u"TTL expired in transit"},
-                         Case{u"192.0.2.9", 64, 56, 0, IP_DEST_NET_UNREACHABLE, u"Destination network unreachable"},
-                         Case{u"192.0.2.6", 64, 1400, IP_FLAG_DF, IP_PACKET_TOO_BIG, u"Packet too big"}}) {
+    for (const Case c : {Case{u"198.51.100.6", 1, 56, 0, IP_TTL_EXPIRED_TRANSIT, u"TTL expired in transit"},
+                         Case{u"198.51.100.9", 64, 56, 0, IP_DEST_NET_UNREACHABLE, u"Destination network unreachable"},
+                         Case{u"198.51.100.6", 64, 1400, IP_FLAG_DF, IP_PACKET_TOO_BIG, u"Packet too big"}}) {
       icmp.SetAddress(c.target);
       icmp.SetTTL(c.ttl);
       icmp.SetSize(c.size);

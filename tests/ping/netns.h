@@ -31,8 +31,11 @@ class Namespace {
   std::string name_;
 };
 
-// Joins two namespaces with a veth pair and gives each end an address ("192.0.2.1/24");
-// `mtu` 0 keeps the default.
+// The addresses of the test namespaces: 198.51.100.0/24 and nothing else.
+inline constexpr const char* kTestNet = "198.51.100.";
+
+// Joins two namespaces with a veth pair and gives each end an address ("198.51.100.1/24"),
+// false for one outside kTestNet; `mtu` 0 keeps the default.
 bool Link(const Namespace& a, const std::string& addressA, const Namespace& b,
           const std::string& addressB, int mtu = 0);
 

@@ -4,11 +4,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -291,6 +295,20 @@ TEST_F(PingComponent, ErrorOfALookupHandlerStaysInsideTheComponent) {
   ASSERT_TRUE(PumpUntil([&] { return reported == 1; }));
 }
 
+TEST_F(PingComponent, ErrorOfAnyTypeIsReportedInHandlingAndInDestruction) {
+  resolution.Hold("slow.test");
+  std::vector<std::string> reported;
+  {
+    TPing ping(nullptr);
+    ping.OnMessageError = [&](TObject*, const std::exception& E, bool&) { reported.push_back(E.what()); };
+    ping.OnDnsLookupDone = [](TObject*, WORD) { throw 42; };
+    ping.DnsLookup(u"localhost");
+    ASSERT_TRUE(PumpUntil([&] { return reported.size() == 1; }));
+    ping.DnsLookup(u"slow.test");
+  }  // cancelled by the destruction, whose report throws again
+  EXPECT_THAT(reported, ::testing::ElementsAre("Unknown error", "Unknown error"));
+}
+
 TEST_F(PingComponent, EchoFiresRequestThenReplyAndKeepsTheReply) {
   TPing ping(nullptr);
   ping.SetSize(32);
@@ -327,12 +345,12 @@ TEST_F(PingComponent, SilentPeerTimesOut) {
   if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
   test::Namespace here;
   test::Namespace peer;
-  ASSERT_TRUE(test::Link(here, "192.0.2.1/24", peer, "192.0.2.2/24"));
+  ASSERT_TRUE(test::Link(here, "198.51.100.1/24", peer, "198.51.100.2/24"));
   ASSERT_TRUE(peer.Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
   here.Within([] {
     TPing ping(nullptr);
     ping.SetTimeout(1000);
-    ping.SetAddress(u"192.0.2.2");
+    ping.SetAddress(u"198.51.100.2");
     int status = -1;
     ping.OnEchoReply = [&](TObject*, TObject*, int s) { status = s; };
     EXPECT_EQ(ping.Ping(), 0);
@@ -374,6 +392,68 @@ TEST_F(PingComponent, DestructionRacingCompletionTouchesNothingFreed) {
     ping.reset();
   }
   PumpFor(50ms);
+}
+
+// A message number no control handles: the resolver's completions are taken from the queue.
+constexpr UINT kResolved = WM_USER + 0x3000;
+
+std::optional<MSG> TakeCompletion(HWND window) {
+  MSG msg;
+  const bool taken = PumpUntil([&] { return PeekMessageW(&msg, window, kResolved, kResolved, PM_REMOVE) != 0; });
+  return taken ? std::optional<MSG>(msg) : std::nullopt;
+}
+
+TEST_F(PingComponent, HostEntryInABufferAtAnOddAddressKeepsItsPointersAligned) {
+  TPing window(nullptr);
+  alignas(hostent) char storage[MAXGETHOSTSTRUCT + 1];
+  char* buffer = storage + 1;
+  ASSERT_NE(WSAAsyncGetHostByName(window.Handle(), kResolved, "aligned.test", buffer, MAXGETHOSTSTRUCT), nullptr);
+  const auto completion = TakeCompletion(window.Handle());
+  ASSERT_TRUE(completion);
+  ASSERT_EQ(WSAGETASYNCERROR(completion->lParam), 0);
+  hostent host;
+  std::memcpy(&host, buffer, sizeof(host));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(host.h_aliases) % alignof(char*), 0u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(host.h_addr_list) % alignof(char*), 0u);
+  EXPECT_EQ(host.h_aliases[0], nullptr);
+  ASSERT_NE(host.h_addr_list[0], nullptr);
+  EXPECT_EQ(std::memcmp(host.h_addr_list[0], "\x7f\0\0\x07", 4), 0);
+  EXPECT_STREQ(host.h_name, "fake.test");
+  EXPECT_EQ(buffer + WSAGETASYNCBUFLEN(completion->lParam), host.h_name + sizeof("fake.test"))
+      << "the reported length counts the padding";
+}
+
+// The resolver starts its first worker here, in a process of its own, while no thread can start.
+TEST(PingComponentDeathTest, LookupWhoseWorkerCannotStartIsRefusedAndLaterOnesRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const auto check = [] {
+          TPing window(nullptr);
+          char buffer[MAXGETHOSTSTRUCT];
+          pthread_attr_t saved;
+          pthread_getattr_default_np(&saved);
+          pthread_attr_t huge;
+          pthread_attr_init(&huge);
+          pthread_attr_setstacksize(&huge, std::size_t{1} << 46);  // more than there is to map
+          pthread_setattr_default_np(&huge);
+          bool refused = true;
+          for (int i = 0; i < 5; ++i) {
+            refused = refused && WSAAsyncGetHostByName(window.Handle(), kResolved, "localhost", buffer,
+                                                       sizeof(buffer)) == nullptr &&
+                      WSAGetLastError() == static_cast<int>(WSAENOBUFS);
+          }
+          pthread_setattr_default_np(&saved);
+          pthread_attr_destroy(&huge);
+          pthread_attr_destroy(&saved);
+          const HANDLE later = WSAAsyncGetHostByName(window.Handle(), kResolved, "localhost", buffer, sizeof(buffer));
+          const auto completion = TakeCompletion(window.Handle());
+          return refused && later != nullptr && completion && completion->wParam == reinterpret_cast<WPARAM>(later) &&
+                 WSAGETASYNCERROR(completion->lParam) == 0;
+        };
+        std::exit(check() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PingComponentDeathTest, ProgramExitsWithLookupsStuckInTheResolver) {

@@ -34,6 +34,10 @@ TEST(Sockets, DottedAddressesBothWays) {
   EXPECT_EQ(inet_addr("host.test"), INADDR_NONE);
   EXPECT_EQ(inet_addr(""), INADDR_NONE);
   EXPECT_EQ(inet_addr("255.255.255.255"), INADDR_NONE);
+  // A host field holding more than an address must be looked up, and fail, as a name.
+  EXPECT_EQ(inet_addr("127.0.0.1 junk"), INADDR_NONE);
+  EXPECT_EQ(inet_addr("10.1.0.10\tx"), INADDR_NONE);
+  EXPECT_EQ(inet_addr("127.0.0.1 "), INADDR_NONE);
   in_addr address{};
   address.S_un.S_addr = inet_addr("10.1.0.10");
   EXPECT_STREQ(inet_ntoa(address), "10.1.0.10");
