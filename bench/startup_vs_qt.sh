@@ -10,11 +10,20 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVO_WITH_QT=ON -DKELVO_SAN
 cmake --build "$build" -j2 --target kelvo minimal_window map_probe >/dev/null
 
 work=$(mktemp -d)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$work/display")"
+xvfb=""
+trap '[ -n "$xvfb" ] && kill $xvfb 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+# Xvfb picks a free display itself; one that loses the race for it to another server is started again.
+for _ in 1 2 3; do
+  : >"$work/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb=$!
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n1 "$work/display")"
+  sleep 0.2
+  xdpyinfo >/dev/null 2>&1 && break
+  kill "$xvfb" 2>/dev/null || true
+done
+xdpyinfo >/dev/null 2>&1 || { echo "no virtual display: $(cat "$work/xvfb.log")" >&2; exit 1; }
 export XDG_RUNTIME_DIR="$work" QT_QPA_PLATFORM=xcb
 
 ours_ms=() ours_kb=() qt_ms=() qt_kb=()
