@@ -19,11 +19,13 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <thread>
 
 #include "platform/posix/ini_document.h"
 #include "platform/posix/phone_book_folder.h"
+#include "platform/posix/ras_fields.h"
 #include "platform/ras.h"
 #include "platform/text.h"
 #include "platform/version.h"
@@ -463,6 +465,204 @@ TEST_F(PhoneBookTest, ConcurrentWritersKeepEachOthersEntries) {
   EXPECT_TRUE(GetEntry(u"A") && GetEntry(u"B"));
   EXPECT_EQ(Stored("A", "Password"), std::u16string(20, u'p'));
   EXPECT_EQ(Stored("B", "Password"), std::u16string(20, u'p'));
+}
+
+
+// A book of 50 entries with their credentials, every field of an entry and both credentials
+// carrying the number of the rewrite that wrote them, so that a reader tells old, new and torn.
+class KilledWriterTest : public PhoneBookTest {
+ protected:
+  static constexpr int kEntries = 50;
+
+  static std::u16string Name(int i) { return u"Entry " + DecimalText(i); }
+
+  static DWORD Write(int i, int generation) {
+    const std::u16string g = DecimalText(generation);
+    RASENTRYW entry = Entry(u"gen " + g);
+    g.copy(entry.szAreaCode, g.size());
+    entry.dwRedialCount = static_cast<DWORD>(generation);
+    if (const DWORD error = SetEntry(Name(i), entry)) return error;
+    RASCREDENTIALSW credentials;
+    std::memset(&credentials, 0, sizeof(credentials));
+    credentials.dwSize = sizeof(credentials);
+    credentials.dwMask = RASCM_UserName | RASCM_Password;
+    (u"user " + g).copy(credentials.szUserName, UNLEN);
+    (u"password " + g).copy(credentials.szPassword, PWLEN);
+    return RasSetCredentialsW(nullptr, Name(i).c_str(), &credentials, 0);
+  }
+
+  // Rewrites the whole book again and again from `generation` on, until killed.
+  [[noreturn]] static void RewriteForever(int generation) {
+    for (;; ++generation) {
+      for (int i = 0; i < kEntries; ++i) {
+        if (Write(i, generation) != 0) ::_exit(1);
+      }
+    }
+  }
+
+  // Both files as the next reader finds them, each read and parsed once for all 50 entries.
+  struct Book {
+    IniDocument entries;
+    IniDocument credentials;
+  };
+  Book Read() {
+    auto entries = IniDocument::Parse(ReadFile(folder_ / "phonebook.ini"));
+    auto credentials = IniDocument::Parse(ReadFile(folder_ / "credentials.ini"));
+    EXPECT_TRUE(entries && credentials) << "a torn file";
+    return {entries.value_or(IniDocument()), credentials.value_or(IniDocument())};
+  }
+
+  // The rewrite entry i was last written by; fails the test when the entry is lost or torn, or
+  // its credentials belong to neither its own rewrite nor the one before.
+  static int Generation(const Book& book, int i) {
+    const std::string name = ToUtf8(Name(i));
+    const IniSection* section = book.entries.Find(name);
+    RASENTRYW entry = Entry(u"");
+    EXPECT_TRUE(section != nullptr && ReadEntryFields(*section, entry)) << "entry " << i << " lost or unreadable";
+    const auto g = static_cast<int>(entry.dwRedialCount);
+    const std::u16string text = DecimalText(g);
+    EXPECT_EQ(std::u16string(entry.szLocalPhoneNumber), u"gen " + text) << "torn entry " << i;
+    EXPECT_EQ(std::u16string(entry.szAreaCode), text) << "torn entry " << i;
+    const auto credential = [&](const char* key) {
+      const IniSection* stored = book.credentials.Find(name);
+      const std::string* raw = stored != nullptr ? stored->Raw(key) : nullptr;
+      return raw != nullptr ? FromUtf8(IniUnescape(*raw).value_or("?")) : u"-";
+    };
+    const std::u16string user = credential("UserName");
+    const std::u16string password = credential("Password");
+    const bool current = user == u"user " + text && password == u"password " + text;
+    const bool previous = user == u"user " + DecimalText(g - 1) && password == u"password " + DecimalText(g - 1);
+    EXPECT_TRUE(current || previous) << "entry " << i << " of rewrite " << g << " has credentials "
+                                     << ToUtf8(user) << " / " << ToUtf8(password);
+    return g;
+  }
+
+  std::vector<std::string> Temporaries() {
+    std::vector<std::string> names = Files();
+    std::erase_if(names, [](const std::string& name) { return !name.starts_with("."); });
+    return names;
+  }
+};
+
+// Killed at random points of 300 rewrites, the writer leaves every entry old or new: the entries
+// it had rewritten carry the new rewrite, the rest the one before, and nothing goes back.
+TEST_F(KilledWriterTest, EveryEntrySurvivesAKillOldOrNew) {
+  for (int i = 0; i < kEntries; ++i) ASSERT_EQ(Write(i, 1), 0u);
+  std::vector<int> last(kEntries, 1);
+  const unsigned seed = std::random_device()();
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> delayMicroseconds(0, 30000);
+  int leftTemporaries = 0;
+  for (int kill = 0; kill < 300; ++kill) {
+    // A rewrite the kill cut short is taken up again from the first entry.
+    const int next = last.back() < last.front() ? last.front() : last.front() + 1;
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) RewriteForever(next);
+    std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
+    ::kill(writer, SIGKILL);
+    int status = 0;
+    ::waitpid(writer, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed before the kill, status " << status;
+
+    const Book book = Read();
+    std::vector<int> now(kEntries);
+    for (int i = 0; i < kEntries; ++i) now[i] = Generation(book, i);
+    for (int i = 0; i < kEntries; ++i) {
+      ASSERT_GE(now[i], last[i]) << "entry " << i << " went back, kill " << kill << ", seed " << seed;
+      ASSERT_GE(now[i], now.front() - 1) << "entry " << i << ", kill " << kill << ", seed " << seed;
+      if (i > 0) {
+        ASSERT_LE(now[i], now[i - 1]) << "entry " << i << ", kill " << kill << ", seed " << seed;
+      }
+    }
+    ASSERT_FALSE(HasFailure()) << "kill " << kill << ", seed " << seed;
+    last = now;
+
+    // The next write clears what the kill left: the folder holds the two files and nothing else.
+    leftTemporaries += static_cast<int>(Temporaries().size());
+    ASSERT_EQ(Write(kEntries - 1, now.back()), 0u);
+    ASSERT_EQ(Temporaries(), std::vector<std::string>{});
+  }
+  std::cout << "300 kills; the kills left " << leftTemporaries << " temporaries, all removed by the next write\n";
+}
+
+// Two processes each rewriting an entry of their own at the same moment: both entries and both
+// sets of credentials end as their last writes left them.
+TEST_F(KilledWriterTest, TwoProcessesWritingAtOnceLoseNeither) {
+  int start[2];
+  ASSERT_EQ(::pipe(start), 0);
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = ::fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      char go;
+      ::close(start[1]);
+      if (::read(start[0], &go, 1) != 0) ::_exit(2);  // both start when the pipe closes
+      for (int g = 1; g <= 40; ++g) {
+        if (Write(w, g) != 0) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+  }
+  ::close(start[0]);
+  ::close(start[1]);
+  for (const pid_t writer : writers) {
+    int status = 0;
+    ::waitpid(writer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const Book book = Read();
+  EXPECT_EQ(Generation(book, 0), 40);
+  EXPECT_EQ(Generation(book, 1), 40);
+  EXPECT_EQ(Stored(ToUtf8(Name(0)), "Password"), u"password 40");
+  EXPECT_EQ(Stored(ToUtf8(Name(1)), "Password"), u"password 40");
+}
+
+// The book on a small file system that fills up: the rewrite is refused, the old book stays as
+// it was and no temporary is left; once there is room again the rewrite goes through.
+TEST_F(KilledWriterTest, AFullDiskRefusesTheRewriteAndKeepsTheOldBook) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const fs::path data = base_ / "data";
+    fs::create_directories(data);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("kelvo-full", data.c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0) {
+      ::_exit(77);
+    }
+    for (int i = 0; i < kEntries; ++i) {
+      if (Write(i, 1) != 0) ::_exit(10);
+    }
+    const std::string book = ReadFile(folder_ / "phonebook.ini");
+    const std::string credentials = ReadFile(folder_ / "credentials.ini");
+    const int filler = ::open((data / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    const std::string block(4096, 'f');
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    while (::write(filler, "f", 1) > 0) {
+    }
+    ::close(filler);
+
+    // Longer texts than before, so the new book cannot fit where the old one was.
+    bool refused = true;
+    for (int i = 0; i < kEntries; ++i) refused = refused && Write(i, 1000000 + i) == ERROR_CANNOT_WRITE_PHONEBOOK;
+    if (!refused) ::_exit(11);
+    if (ReadFile(folder_ / "phonebook.ini") != book || ReadFile(folder_ / "credentials.ini") != credentials) {
+      ::_exit(12);
+    }
+    if (Files() != std::vector<std::string>{"credentials.ini", "phonebook.ini"}) ::_exit(13);
+    fs::remove(data / "filler");
+    if (Write(0, 1000000) != 0 || !GetEntry(Name(0)) || GetEntry(Name(0))->dwRedialCount != 1000000) ::_exit(14);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: first book, 11: not refused, 12: old book changed, "
+                                       "13: temporary left, 14: no write after room was made";
 }
 
 }  // namespace
