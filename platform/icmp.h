@@ -6,12 +6,6 @@
 #include "platform/errors.h"
 #include "platform/win_types.h"
 
-#ifndef _WIN32
-#ifndef WINAPI
-#define WINAPI
-#endif
-#endif
-
 namespace kelvo {
 
 #ifndef _WIN32

@@ -27,10 +27,17 @@ struct ModuleApi {
 template <>
 ModuleApi& ServiceTable<ModuleApi>();
 
-inline HMODULE LoadLibraryW(LPCWSTR fileName) { return ServiceTable<ModuleApi>().LoadLibraryW(fileName); }
-inline FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
-  return ServiceTable<ModuleApi>().GetProcAddress(module, procName);
-}
-inline BOOL FreeLibrary(HMODULE module) { return ServiceTable<ModuleApi>().FreeLibrary(module); }
+inline constexpr auto LoadLibraryW = [](WideText fileName) -> HMODULE {
+  return ServiceTable<ModuleApi>().LoadLibraryW(fileName);
+};
+// The entry point as the generic function pointer, which a caller casts to the entry point's own
+// type without a warning (the SDK's FARPROC returns INT_PTR, a type of its own).
+using EntryPointProc = void (*)();
+inline constexpr auto GetProcAddress = [](HMODULE module, LPCSTR procName) -> EntryPointProc {
+  return reinterpret_cast<EntryPointProc>(ServiceTable<ModuleApi>().GetProcAddress(module, procName));
+};
+inline constexpr auto FreeLibrary = [](HMODULE module) -> BOOL {
+  return ServiceTable<ModuleApi>().FreeLibrary(module);
+};
 
 }  // namespace kelvo
