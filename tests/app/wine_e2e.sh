@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# The real Windows program under Wine on a virtual display, driven as a subscriber would: the
+# window's sizes, the VPN panel against Wine's phone book (a stub that refuses the credentials)
+# and a ping run on 127.0.0.1, read back from the output field. Without a window manager Wine
+# maps exactly the client area, so the X window has the sizes of the window definition. The host
+# is typed and checked before "Старт" is pressed, so the default 10.1.0.10 is never pinged.
+# Usage: wine_e2e.sh <kelvo.exe> <directory for the screenshots> <Wine prefix to use or make>
+set -euo pipefail
+kelvo=$1
+shots=$2
+export WINEPREFIX=$(realpath -m "$3")
+mkdir -p "$shots"
+
+source "$(dirname "$0")/e2e_lib.sh"
+
+# Wine's message box keeps its text to itself (no copy with Ctrl+C); its trace channel tells it.
+export WINEDEBUG=-all,+msgbox
+# No download of Wine's .NET and HTML engines when the prefix is made: the program needs neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+stop_wine() { wineserver -k 2>/dev/null || true; }
+cleanup_hooks+=(stop_wine)
+
+start_display
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wine wineboot -i >"$work/wineboot.log" 2>&1 || fail "no Wine prefix: $(cat "$work/wineboot.log")"
+  wineserver -w
+fi
+
+# Wine hands the clipboard to X as the CLIPBOARD selection, with Windows line ends.
+copy_selection() {
+  xdotool key ctrl+c
+  sleep 0.5
+  xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | tr -d '\r' || true
+}
+# The texts of the message boxes shown so far, one a line: Wine traces them as L"\041d\0435...".
+box_texts() {
+  sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$work/kelvo.log" |
+    sed 's/\\\([0-9a-f]\{4\}\)/\\u\1/g' | while IFS= read -r line; do LC_ALL=C.UTF-8 printf '%b\n' "$line"; done
+}
+field_text() {  # x y: the whole text of the one-line edit there
+  click "$1" "$2"
+  xdotool key End shift+Home
+  copy_selection
+}
+output() {  # the whole text of the ping output
+  click 195 241
+  xdotool key ctrl+End ctrl+shift+Home
+  copy_selection
+}
+type_into() {  # x y text: replaces the text of the one-line edit there
+  click "$1" "$2"
+  xdotool key End shift+Home Delete
+  xdotool type --delay 20 "$3"
+}
+# The message box: a second top-level window of the program, titled as the main one.
+message_box() {
+  local box
+  for _ in $(seq 50); do
+    box=$(xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -vx "$window" | head -n1 || true)
+    [ -n "$box" ] && echo "$box" && return 0
+    sleep 0.1
+  done
+  fail "no message box within 5 s"
+}
+
+start_kelvo wine "$kelvo"
+expect_size 392x121 "at start"
+import -window root "$shots/wine_header.png"
+
+click 320 89  # "Пинг"
+expect_size 392x312 "after Пинг"
+import -window root "$shots/wine_ping.png"
+
+click 320 34  # "Создать Соединение"
+expect_size 392x321 "after Создать Соединение"
+import -window root "$shots/wine_vpn.png"
+
+# Wine's phone book takes the entry but refuses the credentials: the program says it failed.
+type_into 95 172 subscriber     # "Логин"
+type_into 282 172 secret        # "Пароль"
+click 195 250                   # "Создать"
+box=$(message_box)
+sleep 0.5
+import -window root "$shots/wine_vpn_refused.png"
+[ "$(box_texts)" = "Не удалось создать соединения" ] || fail "the boxes read: $(box_texts)"
+xdotool key Return
+for _ in $(seq 50); do
+  xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -qx "$box" || break
+  sleep 0.1
+done
+echo "Wine's phone book: the box reads \"Не удалось создать соединения\""
+
+click 320 89  # "Пинг"
+expect_size 392x312 "after Пинг again"
+type_into 104 160 127.0.0.1
+typed=$(field_text 104 160)
+[ "$typed" = "127.0.0.1" ] || fail "the host field reads '$typed', not 127.0.0.1: Старт not pressed"
+click 256 152  # "Старт"
+sleep 3.6
+text=$(output)
+import -window root "$shots/wine_ping_run.png"
+[ "$(sed -n 1p <<<"$text")" = "Обмен с: '127.0.0.1'" ] || fail "no run-started line in: $text"
+[ "$(sed -n 2p <<<"$text")" = "хост '127.0.0.1' адрес 127.0.0.1" ] || fail "no lookup line in: $text"
+answer='Ответ от: 127\.0\.0\.1     байт= 32       ВРЕМЯ:  [0-9]+  мсек'
+replies=$(grep -cE "^$answer\$" <<<"$text" || true)
+[ "$replies" -ge 2 ] && [ "$replies" -le 4 ] || fail "$replies reply lines after 3.6 s, not one a second: $text"
+[ "$(wc -l <<<"$text")" -eq $((replies + 2)) ] || fail "unexpected lines in: $text"
+
+click 344 152  # "Стоп"
+sleep 0.3
+stopped=$(output | grep -cE "^$answer\$" || true)
+sleep 2.2
+[ "$(output | grep -cE "^$answer\$" || true)" -eq "$stopped" ] || fail "reply lines went on after Стоп"
+echo "loopback run: $stopped reply lines, none after Стоп"
+
+kill -0 "$kelvo_pid" || fail "kelvo ended: $(cat "$work/kelvo.log")"
+echo "Wine checks passed; screenshots in $shots"
