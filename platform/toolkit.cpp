@@ -67,6 +67,11 @@ void TControl::MouseUp(TMouseButton button, int x, int y) {
   });
 }
 
+void TControl::MouseReleased(TMouseButton button, int x, int y, bool inside) {
+  if (button == TMouseButton::Left && inside) Click();
+  MouseUp(button, x, y);
+}
+
 TLabel::TLabel(TForm& owner, const TControlDefinition& definition)
     : TControl(owner, definition), fontColor_(definition.font ? definition.font->color : clWindowText) {}
 

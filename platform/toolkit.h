@@ -196,6 +196,9 @@ class TControl : public TObject {
   void Click();
   void MouseDown(TMouseButton button, int x, int y);
   void MouseUp(TMouseButton button, int x, int y);
+  // The release of a button pressed on a control that reports the mouse (a label): a left
+  // release inside the control clicks it first, then the release is reported.
+  void MouseReleased(TMouseButton button, int x, int y, bool inside);
 
   TNotifyEvent OnClick;
   TMouseEvent OnMouseDown;

@@ -98,7 +98,7 @@ class TQtTextPeer : public TQtPeer<Interface, QtWidget> {
   void SetText(const std::u16string& text) override { this->typed_->setText(ToQString(text)); }
 };
 
-// A label that reports the mouse: a press, then on release inside it a click, then the release.
+// A label that reports the mouse: its presses and releases.
 class TClickableLabel : public QLabel {
  public:
   explicit TClickableLabel(TControl& control) : control_(control) {}
@@ -109,8 +109,7 @@ class TClickableLabel : public QLabel {
   }
   void mouseReleaseEvent(QMouseEvent* event) override {
     const QPoint at = Point(*event);
-    if (event->button() == Qt::LeftButton && rect().contains(at)) control_.Click();
-    control_.MouseUp(Button(*event), at.x(), at.y());
+    control_.MouseReleased(Button(*event), at.x(), at.y(), rect().contains(at));
   }
 
  private:

@@ -228,7 +228,7 @@ class TButtonWindow : public TTextWindow<TTextPeer> {
   TControl& control_;
 };
 
-// A label reports the mouse: a press, then on release inside it a click, then the release.
+// A label reports the mouse: its presses and releases.
 class TLabelWindow : public TTextWindow<TLabelPeer> {
  public:
   TLabelWindow(TWin32Toolkit& toolkit, TLabel& control, const TControlLook& look, HWND parent)
@@ -278,8 +278,7 @@ class TLabelWindow : public TTextWindow<TLabelPeer> {
     ReleaseCapture();
     RECT client;
     GetClientRect(window_, &client);
-    if (button == TMouseButton::Left && PtInRect(&client, POINT{x, y})) control_.Click();
-    control_.MouseUp(button, x, y);
+    control_.MouseReleased(button, x, y, PtInRect(&client, POINT{x, y}) != FALSE);
     return 0;
   }
 
