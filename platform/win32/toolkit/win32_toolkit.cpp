@@ -308,12 +308,19 @@ class TMemoWindow : public TTextWindow<TMemoPeer> {
                     EditExtendedStyle(look)) {
     SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
   }
-  // Replacing the empty selection at the end scrolls the new line into view.
+  // The line goes in at the end and is scrolled into view; what the user has selected stays
+  // selected, so a copy of the output is not spoilt by the next line of a run.
   void AppendLine(const std::u16string& line) override {
+    DWORD selectionStart = 0;
+    DWORD selectionEnd = 0;
+    SendMessageW(window_, EM_GETSEL, reinterpret_cast<WPARAM>(&selectionStart),
+                 reinterpret_cast<LPARAM>(&selectionEnd));
     const int end = GetWindowTextLengthW(window_);
     SendMessageW(window_, EM_SETSEL, static_cast<WPARAM>(end), end);
     const std::u16string text = (end > 0 ? u"\r\n" : u"") + ToEditText(line);
     SendMessageW(window_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Wide(text)));
+    SendMessageW(window_, EM_SETSEL, selectionStart, static_cast<LPARAM>(selectionEnd));
+    SendMessageW(window_, WM_VSCROLL, SB_BOTTOM, 0);
   }
   void Clear() override { SetWindowTextW(window_, L""); }
 };
