@@ -71,6 +71,7 @@ DWORD WINAPI IcmpSendEcho(HANDLE icmpHandle, IPAddr destinationAddress, void* re
                           WORD requestSize, IP_OPTION_INFORMATION* requestOptions,
                           void* replyBuffer, DWORD replySize, DWORD timeout);
 #endif
+static_assert(sizeof(IP_OPTION_INFORMATION) == (sizeof(void*) == 8 ? 16 : 8));
 static_assert(sizeof(ICMP_ECHO_REPLY) == (sizeof(void*) == 8 ? 40 : 28));
 
 using IcmpCreateFileProc = HANDLE(WINAPI*)();

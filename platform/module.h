@@ -36,6 +36,13 @@ using EntryPointProc = void (*)();
 inline constexpr auto GetProcAddress = [](HMODULE module, LPCSTR procName) -> EntryPointProc {
   return reinterpret_cast<EntryPointProc>(ServiceTable<ModuleApi>().GetProcAddress(module, procName));
 };
+
+// A function as the table's GetProcAddress hands it out, by way of the generic type, so that a
+// module of our own (or a test's) converts its entry points without a warning.
+template <class Proc>
+FARPROC ToFarProc(Proc* entryPoint) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<EntryPointProc>(entryPoint));
+}
 inline constexpr auto FreeLibrary = [](HMODULE module) -> BOOL {
   return ServiceTable<ModuleApi>().FreeLibrary(module);
 };

@@ -140,6 +140,7 @@ struct RASDIALPARAMSW {
 static_assert(sizeof(RASENTRYW) == 5616);
 static_assert(sizeof(RASCREDENTIALSW) == 1068);
 static_assert(sizeof(RASDIALPARAMSW) == (sizeof(void*) == 4 ? 2104 : 2108));
+static_assert(offsetof(RASDIALPARAMSW, dwCallbackId) == 2100);
 
 struct RasApi {
   std::function<DWORD(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry, DWORD* entrySize,

@@ -52,7 +52,6 @@ struct WSADATA {
   char* lpVendorInfo;
 #endif
 };
-static_assert(sizeof(WSADATA) == (sizeof(void*) == 8 ? 408 : 400));
 
 struct in_addr {
   union {
@@ -62,7 +61,6 @@ struct in_addr {
     ULONG S_addr;
   } S_un;
 };
-static_assert(sizeof(in_addr) == 4);
 
 // The platform's host entry: note the 16-bit type and length fields.
 struct hostent {
@@ -72,8 +70,10 @@ struct hostent {
   short h_length;
   char** h_addr_list;
 };
-static_assert(sizeof(hostent) == 4 * sizeof(void*));
 #endif
+static_assert(sizeof(WSADATA) == (sizeof(void*) == 8 ? 408 : 400));
+static_assert(sizeof(in_addr) == 4);
+static_assert(sizeof(hostent) == 4 * sizeof(void*));
 
 struct SocketsApi {
   std::function<int(WORD versionRequested, WSADATA* data)> WSAStartup;
