@@ -34,7 +34,8 @@ struct AsyncResolverApi {
 template <>
 AsyncResolverApi& ServiceTable<AsyncResolverApi>();
 
-inline constexpr auto WSAAsyncGetHostByName = [](HWND window, UINT message, const char* name, char* buffer, int bufferLength) -> HANDLE {
+inline constexpr auto WSAAsyncGetHostByName = [](HWND window, UINT message, const char* name, char* buffer,
+    int bufferLength) -> HANDLE {
   return ServiceTable<AsyncResolverApi>().WSAAsyncGetHostByName(window, message, name, buffer,
                                                                 bufferLength);
 };

@@ -159,19 +159,23 @@ struct RasApi {
 template <>
 RasApi& ServiceTable<RasApi>();
 
-inline constexpr auto RasGetEntryPropertiesW = [](WideText phoneBook, WideText entryName, RASENTRYW* entry, DWORD* entrySize, BYTE* deviceInfo, DWORD* deviceInfoSize) -> DWORD {
+inline constexpr auto RasGetEntryPropertiesW = [](WideText phoneBook, WideText entryName, RASENTRYW* entry,
+    DWORD* entrySize, BYTE* deviceInfo, DWORD* deviceInfoSize) -> DWORD {
   return ServiceTable<RasApi>().RasGetEntryPropertiesW(phoneBook, entryName, entry, entrySize,
                                                        deviceInfo, deviceInfoSize);
 };
-inline constexpr auto RasSetEntryPropertiesW = [](WideText phoneBook, WideText entryName, RASENTRYW* entry, DWORD entrySize, BYTE* deviceInfo, DWORD deviceInfoSize) -> DWORD {
+inline constexpr auto RasSetEntryPropertiesW = [](WideText phoneBook, WideText entryName, RASENTRYW* entry,
+    DWORD entrySize, BYTE* deviceInfo, DWORD deviceInfoSize) -> DWORD {
   return ServiceTable<RasApi>().RasSetEntryPropertiesW(phoneBook, entryName, entry, entrySize,
                                                        deviceInfo, deviceInfoSize);
 };
-inline constexpr auto RasSetCredentialsW = [](WideText phoneBook, WideText entryName, RASCREDENTIALSW* credentials, BOOL clearCredentials) -> DWORD {
+inline constexpr auto RasSetCredentialsW = [](WideText phoneBook, WideText entryName,
+    RASCREDENTIALSW* credentials, BOOL clearCredentials) -> DWORD {
   return ServiceTable<RasApi>().RasSetCredentialsW(phoneBook, entryName, credentials,
                                                    clearCredentials);
 };
-inline constexpr auto RasSetEntryDialParamsW = [](WideText phoneBook, RASDIALPARAMSW* params, BOOL removePassword) -> DWORD {
+inline constexpr auto RasSetEntryDialParamsW = [](WideText phoneBook, RASDIALPARAMSW* params,
+    BOOL removePassword) -> DWORD {
   return ServiceTable<RasApi>().RasSetEntryDialParamsW(phoneBook, params, removePassword);
 };
 

@@ -22,7 +22,8 @@ struct ShellApi {
 template <>
 ShellApi& ServiceTable<ShellApi>();
 
-inline constexpr auto ShellExecuteW = [](HWND parent, WideText verb, WideText file, WideText parameters, WideText directory, int showCommand) -> HINSTANCE {
+inline constexpr auto ShellExecuteW = [](HWND parent, WideText verb, WideText file, WideText parameters,
+    WideText directory, int showCommand) -> HINSTANCE {
   return ServiceTable<ShellApi>().ShellExecuteW(parent, verb, file, parameters, directory,
                                                 showCommand);
 };

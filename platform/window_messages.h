@@ -121,13 +121,16 @@ WindowMessagesApi& ServiceTable<WindowMessagesApi>();
 inline constexpr auto RegisterClassW = [](const WNDCLASSW* windowClass) -> ATOM {
   return ServiceTable<WindowMessagesApi>().RegisterClassW(windowClass);
 };
-inline constexpr auto GetClassInfoW = [](HINSTANCE instance, WideText className, WNDCLASSW* windowClass) -> BOOL {
+inline constexpr auto GetClassInfoW = [](HINSTANCE instance, WideText className,
+    WNDCLASSW* windowClass) -> BOOL {
   return ServiceTable<WindowMessagesApi>().GetClassInfoW(instance, className, windowClass);
 };
 inline constexpr auto UnregisterClassW = [](WideText className, HINSTANCE instance) -> BOOL {
   return ServiceTable<WindowMessagesApi>().UnregisterClassW(className, instance);
 };
-inline constexpr auto CreateWindowExW = [](DWORD exStyle, WideText className, WideText windowName, DWORD style, int x, int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* param) -> HWND {
+inline constexpr auto CreateWindowExW = [](DWORD exStyle, WideText className, WideText windowName,
+    DWORD style, int x, int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+    void* param) -> HWND {
   return ServiceTable<WindowMessagesApi>().CreateWindowExW(exStyle, className, windowName, style, x, y,
                                                            width, height, parent, menu, instance, param);
 };
@@ -140,7 +143,8 @@ inline constexpr auto SetWindowLongPtrW = [](HWND window, int index, LONG_PTR va
 inline constexpr auto GetWindowLongPtrW = [](HWND window, int index) -> LONG_PTR {
   return ServiceTable<WindowMessagesApi>().GetWindowLongPtrW(window, index);
 };
-inline constexpr auto DefWindowProcW = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+inline constexpr auto DefWindowProcW = [](HWND window, UINT message, WPARAM wParam,
+    LPARAM lParam) -> LRESULT {
   return ServiceTable<WindowMessagesApi>().DefWindowProcW(window, message, wParam, lParam);
 };
 inline constexpr auto PostMessageW = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> BOOL {
@@ -149,7 +153,8 @@ inline constexpr auto PostMessageW = [](HWND window, UINT message, WPARAM wParam
 inline constexpr auto GetMessageW = [](MSG* message, HWND window, UINT filterMin, UINT filterMax) -> BOOL {
   return ServiceTable<WindowMessagesApi>().GetMessageW(message, window, filterMin, filterMax);
 };
-inline constexpr auto PeekMessageW = [](MSG* message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) -> BOOL {
+inline constexpr auto PeekMessageW = [](MSG* message, HWND window, UINT filterMin, UINT filterMax,
+    UINT removeFlags) -> BOOL {
   return ServiceTable<WindowMessagesApi>().PeekMessageW(message, window, filterMin, filterMax, removeFlags);
 };
 inline constexpr auto TranslateMessage = [](const MSG* message) -> BOOL {

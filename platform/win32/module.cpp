@@ -5,7 +5,11 @@ namespace kelvo {
 
 template <>
 ModuleApi& ServiceTable<ModuleApi>() {
-  static ModuleApi api{.LoadLibraryW = ::LoadLibraryW, .GetProcAddress = ::GetProcAddress, .FreeLibrary = ::FreeLibrary};
+  static ModuleApi api{
+      .LoadLibraryW = ::LoadLibraryW,
+      .GetProcAddress = ::GetProcAddress,
+      .FreeLibrary = ::FreeLibrary,
+  };
   return api;
 }
 
