@@ -73,6 +73,9 @@ type_into() {  # x y text: replaces the text of the one-line edit there
   xdotool key End shift+Home Delete
   xdotool type --delay 20 "$3"
 }
+# Enter on a message box: with no window manager the keyboard goes to the window under the
+# pointer, so the pointer is brought over the box first.
+close_box() { xdotool mousemove --window "$1" 5 5 key Return; }
 # The message box: a second top-level window of the program, titled as the main one.
 message_box() {
   local box
@@ -127,7 +130,7 @@ box=$(message_box)
 sleep 0.5
 import -window root "$shots/wine_vpn_refused.png"
 [ "$(box_texts)" = "Не удалось создать соединения" ] || fail "the boxes read: $(box_texts)"
-xdotool key Return
+close_box "$box"
 for _ in $(seq 50); do
   xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -qx "$box" || break
   sleep 0.1
@@ -143,4 +146,23 @@ click 256 152  # "Старт"
 check_loopback_run "$shots/wine_ping_run.png"
 
 kill -0 "$kelvo_pid" || fail "kelvo ended: $(cat "$work/kelvo.log")"
+stop_kelvo
+
+# Without the echo service the window cannot be made: the error box says why, then the program
+# ends with a failure.
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;icmp=" start_kelvo wine "$kelvo"
+sleep 0.5
+import -window root "$shots/wine_no_echo_service.png"
+[ "$(box_texts)" = "Unable to register icmp.dll." ] || fail "the boxes read: $(box_texts)"
+close_box "$window"
+for _ in $(seq 100); do
+  kill -0 "$kelvo_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$kelvo_pid" 2>/dev/null && fail "the program still runs 10 s after its error box was closed"
+status=0
+wait "$kelvo_pid" || status=$?
+kelvo_pid=""
+[ "$status" -eq 1 ] || fail "the program ended with $status, not 1"
+echo "no echo service: the error box, then exit status 1"
 echo "Wine checks passed; screenshots in $shots"
