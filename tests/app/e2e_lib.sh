@@ -73,16 +73,17 @@ expect_size() {
 }
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
 
-# A ping run on 127.0.0.1 whose "Старт" was just pressed: the two opening lines, one reply a
-# second, none after "Стоп". Uses the script's own output function (the ping output's text).
-check_loopback_run() {  # file for the screenshot of the run
+# A ping run on 127.0.0.1 (typed as an address or as localhost) whose "Старт" was just pressed:
+# the two opening lines, one reply a second, none after "Стоп". Uses the script's own output
+# function (the ping output's text).
+check_loopback_run() {  # host typed, file for the screenshot of the run
   local answer='Ответ от: 127\.0\.0\.1     байт= 32       ВРЕМЯ:  [0-9]+  мсек'
   local text replies stopped
   sleep 3.6
   text=$(output)
-  import -window root "$1"
-  [ "$(sed -n 1p <<<"$text")" = "Обмен с: '127.0.0.1'" ] || fail "no run-started line in: $text"
-  [ "$(sed -n 2p <<<"$text")" = "хост '127.0.0.1' адрес 127.0.0.1" ] || fail "no lookup line in: $text"
+  import -window root "$2"
+  [ "$(sed -n 1p <<<"$text")" = "Обмен с: '$1'" ] || fail "no run-started line in: $text"
+  [ "$(sed -n 2p <<<"$text")" = "хост '$1' адрес 127.0.0.1" ] || fail "no lookup line in: $text"
   replies=$(grep -cE "^$answer\$" <<<"$text" || true)
   [ "$replies" -ge 2 ] && [ "$replies" -le 4 ] || fail "$replies reply lines after 3.6 s, not one a second: $text"
   [ "$(wc -l <<<"$text")" -eq $((replies + 2)) ] || fail "unexpected lines in: $text"

@@ -36,7 +36,7 @@ click 320 89  # "Пинг"
 expect_size 392x312 "after Пинг"
 
 start_ping 127.0.0.1
-check_loopback_run "$shots/ping_run.png"
+check_loopback_run 127.0.0.1 "$shots/ping_run.png"
 stop_kelvo
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -90,6 +90,8 @@ message_box() {
 start_kelvo wine "$kelvo"
 expect_size 392x121 "at start"
 import -window root "$shots/wine_header.png"
+xdotool windowsize "$window" 500 400
+expect_size 392x121 "after a resize from outside"
 
 # The link: blue, red while pressed, purple once released (away from it, so nothing is opened).
 expect_link() {  # colour what: most of the link's pixels, the underline's 80 at least, have it
@@ -139,11 +141,18 @@ echo "Wine's phone book: the box reads \"Не удалось создать со
 
 click 320 89  # "Пинг"
 expect_size 392x312 "after Пинг again"
-type_into 104 160 127.0.0.1
-typed=$(field_text 104 160)
-[ "$typed" = "127.0.0.1" ] || fail "the host field reads '$typed', not 127.0.0.1: Старт not pressed"
-click 256 152  # "Старт"
-check_loopback_run "$shots/wine_ping_run.png"
+start_ping() {  # host: typed, checked, then "Старт"
+  type_into 104 160 "$1"
+  local typed
+  typed=$(field_text 104 160)
+  [ "$typed" = "$1" ] || fail "the host field reads '$typed', not '$1': Старт not pressed"
+  click 256 152  # "Старт"
+}
+start_ping 127.0.0.1
+check_loopback_run 127.0.0.1 "$shots/wine_ping_run.png"
+# A name is looked up by the system's asynchronous lookup, which completes through the loop.
+start_ping localhost
+check_loopback_run localhost "$shots/wine_ping_localhost.png"
 
 kill -0 "$kelvo_pid" || fail "kelvo ended: $(cat "$work/kelvo.log")"
 stop_kelvo
