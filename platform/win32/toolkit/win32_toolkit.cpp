@@ -17,14 +17,12 @@ constexpr wchar_t kPanelClass[] = L"KelvoPanel";
 // Posted to the main window after a resize from outside, so auto-size answers once it settled.
 constexpr UINT kSettleSize = WM_APP + 1;
 
-// UTF-16 both: the program's text goes to the system as it is.
-const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+const wchar_t* Wide(const std::u16string& text) { return WideText(text.c_str()); }
 
 std::u16string WindowText(HWND window) {
-  std::u16string text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, u'\0');
-  text.resize(static_cast<std::size_t>(
-      GetWindowTextW(window, reinterpret_cast<wchar_t*>(text.data()), static_cast<int>(text.size()))));
-  return text;
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  return std::u16string(WideText(text.c_str()));
 }
 
 // An edit control breaks its lines with "\r\n"; the program with "\n".
@@ -326,16 +324,16 @@ class TMemoWindow : public TTextWindow<TMemoPeer> {
 };
 
 // Thread timers of the GUI thread, found again by the identifier the system gave them.
-class TTimerWindowless : public TTimerPeer {
+class TThreadTimer : public TTimerPeer {
  public:
-  explicit TTimerWindowless(TTimer& timer) : timer_(timer) {}
-  ~TTimerWindowless() override { Stop(); }
-  TTimerWindowless(const TTimerWindowless&) = delete;
-  TTimerWindowless& operator=(const TTimerWindowless&) = delete;
+  explicit TThreadTimer(TTimer& timer) : timer_(timer) {}
+  ~TThreadTimer() override { Stop(); }
+  TThreadTimer(const TThreadTimer&) = delete;
+  TThreadTimer& operator=(const TThreadTimer&) = delete;
 
   void Start(unsigned interval) override {
     Stop();
-    id_ = SetTimer(nullptr, 0, interval, &TTimerWindowless::Elapsed);
+    id_ = SetTimer(nullptr, 0, interval, &TThreadTimer::Elapsed);
     if (id_ == 0) ThrowLastError(u"SetTimer");
     Running()[id_] = this;
   }
@@ -347,8 +345,8 @@ class TTimerWindowless : public TTimerPeer {
   }
 
  private:
-  static std::map<UINT_PTR, TTimerWindowless*>& Running() {
-    static std::map<UINT_PTR, TTimerWindowless*> running;
+  static std::map<UINT_PTR, TThreadTimer*>& Running() {
+    static std::map<UINT_PTR, TThreadTimer*> running;
     return running;
   }
   // A tick already queued when its timer stopped finds nothing and is dropped.
@@ -541,7 +539,7 @@ std::unique_ptr<TMemoPeer> TWin32Toolkit::CreateMemoPeer(TMemo&, const TControlL
 }
 
 std::unique_ptr<TTimerPeer> TWin32Toolkit::CreateTimerPeer(TTimer& timer) {
-  return std::make_unique<TTimerWindowless>(timer);
+  return std::make_unique<TThreadTimer>(timer);
 }
 
 void TWin32Toolkit::MessageDialog(const std::u16string& text, const std::u16string& caption, TMessageIcon icon) {
