@@ -2,8 +2,6 @@
 
 #include <commctrl.h>
 
-#include <algorithm>
-
 #include "platform/exception.h"
 #include "platform/text.h"
 #include "platform/win32/toolkit/resources.h"
