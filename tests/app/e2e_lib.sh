@@ -80,8 +80,8 @@ check_loopback_run() {  # host typed, file for the screenshot of the run
   local answer='Ответ от: 127\.0\.0\.1     байт= 32       ВРЕМЯ:  [0-9]+  мсек'
   local text replies stopped
   sleep 3.6
-  text=$(output)
   import -window root "$2"
+  text=$(output)
   [ "$(sed -n 1p <<<"$text")" = "Обмен с: '$1'" ] || fail "no run-started line in: $text"
   [ "$(sed -n 2p <<<"$text")" = "хост '$1' адрес 127.0.0.1" ] || fail "no lookup line in: $text"
   replies=$(grep -cE "^$answer\$" <<<"$text" || true)
