@@ -87,6 +87,18 @@ message_box() {
   fail "no message box within 5 s"
 }
 
+expect_exit() {  # status what: the program ends within 10 s with that status
+  local status=0
+  for _ in $(seq 100); do
+    kill -0 "$kelvo_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$kelvo_pid" 2>/dev/null && fail "the program still runs 10 s $2"
+  wait "$kelvo_pid" || status=$?
+  kelvo_pid=""
+  [ "$status" -eq "$1" ] || fail "the program ended with $status, not $1, $2"
+}
+
 start_kelvo wine "$kelvo"
 expect_size 392x121 "at start"
 import -window root "$shots/wine_header.png"
@@ -155,7 +167,10 @@ start_ping localhost
 check_loopback_run localhost "$shots/wine_ping_localhost.png"
 
 kill -0 "$kelvo_pid" || fail "kelvo ended: $(cat "$work/kelvo.log")"
-stop_kelvo
+# Alt+F4 closes the window and the program ends on its own, with success.
+xdotool mousemove --window "$window" 200 60 key alt+F4
+expect_exit 0 "after Alt+F4"
+echo "Alt+F4: the program ended with status 0"
 
 # Without the echo service the window cannot be made: the error box says why, then the program
 # ends with a failure.
@@ -164,14 +179,6 @@ sleep 0.5
 import -window root "$shots/wine_no_echo_service.png"
 [ "$(box_texts)" = "Unable to register icmp.dll." ] || fail "the boxes read: $(box_texts)"
 close_box "$window"
-for _ in $(seq 100); do
-  kill -0 "$kelvo_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$kelvo_pid" 2>/dev/null && fail "the program still runs 10 s after its error box was closed"
-status=0
-wait "$kelvo_pid" || status=$?
-kelvo_pid=""
-[ "$status" -eq 1 ] || fail "the program ended with $status, not 1"
+expect_exit 1 "after its error box was closed"
 echo "no echo service: the error box, then exit status 1"
 echo "Wine checks passed; screenshots in $shots"
