@@ -86,12 +86,14 @@ inline constexpr BOOL kFalse = 0;
 // A UTF-16 text as the platform's W calls and records take it. The program's texts are char16_t;
 // the platform's WCHAR is char16_t in our Linux declarations and wchar_t in the SDK, the same
 // 16-bit UTF-16 code units. This is the one place where a pointer to one becomes a pointer to the
-// other: the platform wrappers take it, so callers pass u"" texts and records' fields as they are.
+// other. The platform calls take it, so callers pass u"" texts as they are; a record's text field
+// reads back as program text through it.
 class WideText {
  public:
   constexpr WideText(std::nullptr_t = nullptr) {}
   constexpr WideText(const char16_t* text) : text_(text) {}
 #ifdef _WIN32
+  static_assert(sizeof(wchar_t) == sizeof(char16_t));
   WideText(const wchar_t* text) : text_(reinterpret_cast<const char16_t*>(text)) {}
   operator const wchar_t*() const { return reinterpret_cast<const wchar_t*>(text_); }
 #endif

@@ -15,7 +15,8 @@
 #endif
 // The 5.1-level platform: its RASENTRYW is the 5616-byte record the entry builder writes and its
 // RASDIALPARAMSW is 2104 bytes on x86 (2108 on x64: the phone-book records are 4-byte packed).
-// A later level appends fields to the phone-book records; the program runs on every later system.
+// A later level appends fields to the phone-book records, and every later system still takes
+// these sizes.
 #if _WIN32_WINNT != 0x0501 || WINVER != 0x0501
 #error "build with _WIN32_WINNT and WINVER 0x0501 (see platform/CMakeLists.txt)"
 #endif
