@@ -41,5 +41,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null || true' EXIT
 xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
   wine wineboot -i >/dev/null 2>&1
+  # A new prefix is finished only when its server ends: started earlier, the suites may find
+  # the network service not yet installed (IcmpCreateFile fails), and then never again.
+  wineserver -w
   ctest --test-dir build/win64 --output-on-failure -j"$1" --timeout 300 "${@:2}"
 ' run-suites "$jobs" "$@"
