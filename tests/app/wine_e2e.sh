@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The real Windows program under Wine on a virtual display, driven as a subscriber would: the
-# window's sizes, the VPN panel against Wine's phone book (a stub that refuses the credentials)
-# and a ping run on 127.0.0.1, read back from the output field. Without a window manager Wine
-# maps exactly the client area, so the X window has the sizes of the window definition. The host
-# is typed and checked before "Старт" is pressed, so the default 10.1.0.10 is never pinged.
+# window's sizes, a ping run on 127.0.0.1 and the VPN panel against Wine's phone book (a stub that
+# refuses the credentials) with the keyboard alone, a run on localhost with the mouse, each read
+# back from the output field. Without a window manager Wine maps exactly the client area, so the X
+# window has the sizes of the window definition, and the keys go to the window under the pointer.
+# The host is typed and checked before "Старт" is pressed, so the default 10.1.0.10 is never pinged.
 # Usage: wine_e2e.sh <kelvo.exe> <directory for the screenshots> <Wine prefix to use or make>
 set -euo pipefail
 kelvo=$1
@@ -60,14 +61,10 @@ box_texts() {
   sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$work/kelvo.log" |
     sed 's/\\\([0-9a-f]\{4\}\)/\\u\1/g' | while IFS= read -r line; do LC_ALL=C.UTF-8 printf '%b\n' "$line"; done
 }
-field_text() {  # x y: the whole text of the one-line edit there
-  click "$1" "$2"
-  copy_selection End shift+Home
-}
-output() {  # the whole text of the ping output
-  click 195 241
-  copy_selection ctrl+End ctrl+shift+Home
-}
+focused_field() { copy_selection End shift+Home; }  # the whole text of the focused one-line edit
+# The ping output has the focus: its whole text, and "Стоп" pressed from it, back in it after.
+output() { copy_selection ctrl+End ctrl+shift+Home; }
+press_stop() { xdotool key shift+Tab space Tab; }
 type_into() {  # x y text: replaces the text of the one-line edit there
   click "$1" "$2"
   xdotool key End shift+Home Delete
@@ -122,48 +119,59 @@ import -window root "$shots/wine_link_pressed.png"
 xdotool mousemove --window "$window" 20 110 mouseup 1
 expect_link 800080 "once released"
 
-# The keyboard: Tab reaches the first button, Enter presses the focused one.
-xdotool key Tab Return
-expect_size 392x321 "after Tab and Enter"
-xdotool key Return
-expect_size 392x121 "after Enter again"
-
-click 320 89  # "Пинг"
-expect_size 392x312 "after Пинг"
+# The keyboard alone. The focus starts on "Создать Соединение"; Tab, Space on "Пинг" opens the
+# ping panel, Tab reaches the address, whose text the Tab selected. Nothing has been copied yet,
+# so the field reads back only if it has the focus.
+xdotool key Tab space
+expect_size 392x312 "after Tab, Space on Пинг"
 import -window root "$shots/wine_ping.png"
-
-click 320 34  # "Создать Соединение"
-expect_size 392x321 "after Создать Соединение"
+xdotool key Tab
+xdotool type --delay 20 127.0.0.1
+typed=$(focused_field)
+[ "$typed" = 127.0.0.1 ] || fail "the focused field reads '$typed', not '127.0.0.1': Enter not pressed"
+xdotool key Return  # "Старт"
+xdotool key Tab Tab Tab  # past "Старт" and "Стоп" into the output
+check_loopback_run 127.0.0.1 "$shots/wine_ping_run.png"
+# Escape in the output closes nothing; Tab leaves it for "Создать Соединение", Enter presses it.
+xdotool key Escape Tab Return
+expect_size 392x321 "after Escape, Tab, Enter on Создать Соединение"
 import -window root "$shots/wine_vpn.png"
 
-# Wine's phone book takes the entry but refuses the credentials: the program says it failed.
-type_into 95 172 subscriber     # "Логин"
-type_into 282 172 secret        # "Пароль"
-click 195 250                   # "Создать"
-box=$(message_box)
-sleep 0.5
-import -window root "$shots/wine_vpn_refused.png"
-[ "$(box_texts)" = "Не удалось создать соединения" ] || fail "the boxes read: $(box_texts)"
-close_box "$box"
-for _ in $(seq 50); do
-  xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -qx "$box" || break
-  sleep 0.1
-done
-echo "Wine's phone book: the box reads \"Не удалось создать соединения\""
-
-click 320 89  # "Пинг"
-expect_size 392x312 "after Пинг again"
-start_ping() {  # host: typed, checked, then "Старт"
-  type_into 104 160 "$1"
-  local typed
-  typed=$(field_text 104 160)
-  [ "$typed" = "$1" ] || fail "the host field reads '$typed', not '$1': Старт not pressed"
-  click 256 152  # "Старт"
+# Wine's phone book takes the entry but refuses the credentials: the program says it failed (with
+# a field left empty it would say nothing). The box gives the focus back to the password, where
+# Enter tries once more.
+xdotool key Tab Tab  # past "Пинг" into the login
+xdotool type --delay 20 subscriber
+[ "$(focused_field)" = subscriber ] || fail "the login field reads '$(focused_field)'"
+xdotool key Tab
+xdotool type --delay 20 secret
+xdotool key Return
+refused() {  # the boxes so far: "Не удалось создать соединения" each
+  local box
+  box=$(message_box)
+  sleep 0.5
+  import -window root "$shots/wine_vpn_refused.png"
+  [ "$(box_texts)" = "$1" ] || fail "the boxes read: $(box_texts)"
+  close_box "$box"
+  for _ in $(seq 50); do
+    xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -qx "$box" || break
+    sleep 0.1
+  done
 }
-start_ping 127.0.0.1
-check_loopback_run 127.0.0.1 "$shots/wine_ping_run.png"
-# A name is looked up by the system's asynchronous lookup, which completes through the loop.
-start_ping localhost
+refused "Не удалось создать соединения"
+xdotool mousemove --window "$window" 200 60 key Return
+refused $'Не удалось создать соединения\nНе удалось создать соединения'
+echo "Wine's phone book, from the keyboard: the box reads \"Не удалось создать соединения\", twice"
+
+# The mouse. A name is looked up by the system's asynchronous lookup, which completes through the
+# loop.
+click 320 89  # "Пинг"
+expect_size 392x312 "after Пинг"
+type_into 104 160 localhost
+typed=$(focused_field)
+[ "$typed" = localhost ] || fail "the host field reads '$typed', not 'localhost': Старт not pressed"
+click 256 152  # "Старт"
+click 195 241  # the output
 check_loopback_run localhost "$shots/wine_ping_localhost.png"
 
 kill -0 "$kelvo_pid" || fail "kelvo ended: $(cat "$work/kelvo.log")"

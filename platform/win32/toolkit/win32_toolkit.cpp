@@ -1,6 +1,7 @@
 #include "platform/win32/toolkit/win32_toolkit.h"
 
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include "platform/exception.h"
 #include "platform/text.h"
@@ -137,9 +138,16 @@ LRESULT ContainerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// A multi-line edit asks its parent to close on Escape, as if the parent were a dialog; a panel
+// stays.
 LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_CLOSE) return 0;
   return ContainerMessage(window, message, wParam, lParam);
 }
+
+// The tab stop after `from` among the showing ones of the main window, wrapping around; the first
+// one when `from` is null.
+HWND NextTabStop(HWND root, HWND from) { return GetNextDlgTabItem(root, from, FALSE); }
 
 LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -159,29 +167,76 @@ HICON LoadIconSized(HINSTANCE instance, int size) {
   return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(KELVO_ICON), IMAGE_ICON, size, size, LR_SHARED));
 }
 
+bool OverlapsEarlierSibling(HWND window) {
+  RECT own;
+  GetWindowRect(window, &own);
+  for (HWND sibling = GetWindow(window, GW_HWNDPREV); sibling != nullptr; sibling = GetWindow(sibling, GW_HWNDPREV)) {
+    RECT other;
+    RECT common;
+    GetWindowRect(sibling, &other);
+    if (IntersectRect(&common, &own, &other)) return true;
+  }
+  return false;
+}
+
 // A control of the window definition: a child window at its place, in its font and colours.
+// Windows made in definition order keep it in the order of their siblings: the Tab order, and each
+// edit's label right before it, where screen readers look for its name.
 template <class Interface>
 class TControlWindow : public Interface, public TWin32Window {
  public:
-  void SetVisible(bool visible) override { ShowWindow(window_, visible ? SW_SHOWNA : SW_HIDE); }
+  ~TControlWindow() override {
+    toolkit_.Unannotate(window_);
+    if (systemProc_ != nullptr) SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(systemProc_));
+  }
+  TControlWindow(const TControlWindow&) = delete;
+  TControlWindow& operator=(const TControlWindow&) = delete;
+
+  // A hidden control cannot keep the focus: it goes on to the next showing tab stop.
+  void SetVisible(bool visible) override {
+    HWND focus = GetFocus();
+    const bool hadFocus = !visible && focus != nullptr && (focus == window_ || IsChild(window_, focus));
+    ShowWindow(window_, visible ? SW_SHOWNA : SW_HIDE);
+    if (!hadFocus) return;
+    if (HWND next = NextTabStop(GetAncestor(window_, GA_ROOT), window_)) SetFocus(next);
+  }
+  void Enter() override { control_.PressEnter(); }
 
  protected:
-  TControlWindow(TWin32Toolkit& toolkit, const TControlLook& look, HWND parent, const wchar_t* windowClass,
-                 DWORD style, DWORD extendedStyle = 0)
-      : TWin32Window(toolkit, look.definition->color, look.font.color) {
+  TControlWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent,
+                 const wchar_t* windowClass, DWORD style, DWORD extendedStyle = 0)
+      : TWin32Window(toolkit, look.definition->color, look.font.color), control_(control), toolkit_(toolkit) {
     const TControlDefinition& definition = *look.definition;
     const TBounds& at = definition.bounds;
-    style |= WS_CHILD | WS_CLIPSIBLINGS | (definition.visible ? WS_VISIBLE : 0);
+    style |= WS_CHILD | WS_CLIPSIBLINGS | (definition.visible ? WS_VISIBLE : 0) | (IsTabStop(definition) ? WS_TABSTOP : 0);
     HWND window = CreateWindowExW(extendedStyle, windowClass, Wide(ToEditText(definition.caption)), style,
                                   Scaled(at.left), Scaled(at.top), Scaled(at.width), Scaled(at.height), parent,
-                                  nullptr, toolkit.Instance(), nullptr);
+                                  reinterpret_cast<HMENU>(toolkit.NextControlId()), toolkit.Instance(), nullptr);
     if (window == nullptr) ThrowLastError(u"CreateWindowExW of " + definition.name);
     Adopt(window);
     SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(toolkit.Font(look.font)), FALSE);
-    // Tab stops keep the order of the definition, the Tab order; the others are raised, so that
-    // a later control lies over an earlier one (the link over the logo).
-    if ((style & WS_TABSTOP) == 0) SetWindowPos(window_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    // A later window lies under the earlier ones; one that overlaps them (the link over the logo)
+    // is raised. Tab stops overlap nothing, and panels that share a place are never shown together.
+    if (!IsTabStop(definition) && definition.kind != TControlKind::Panel && OverlapsEarlierSibling(window_)) {
+      SetWindowPos(window_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
+    toolkit.Annotate(window_, definition);
   }
+
+  // The control's messages go to `procedure` first, which hands the rest to SystemMessage.
+  void Subclass(WNDPROC procedure) {
+    systemProc_ = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)));
+  }
+  LRESULT SystemMessage(UINT message, WPARAM wParam, LPARAM lParam) const {
+    return CallWindowProcW(systemProc_, window_, message, wParam, lParam);
+  }
+
+  TControl& control_;
+
+ private:
+  TWin32Toolkit& toolkit_;
+  WNDPROC systemProc_ = nullptr;
 };
 
 template <class Interface>
@@ -194,17 +249,18 @@ class TTextWindow : public TControlWindow<Interface> {
   using TControlWindow<Interface>::TControlWindow;
 };
 
+// Tab walks into the panel's children.
 class TPanelWindow : public TControlWindow<TControlPeer> {
  public:
-  TPanelWindow(TWin32Toolkit& toolkit, const TControlLook& look, HWND parent)
-      : TControlWindow(toolkit, look, parent, kPanelClass, WS_CLIPCHILDREN, WS_EX_CONTROLPARENT) {}
+  TPanelWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent)
+      : TControlWindow(toolkit, control, look, parent, kPanelClass, WS_CLIPCHILDREN, WS_EX_CONTROLPARENT) {}
 };
 
 // The picture at its natural size in the top-left corner: a bitmap static sizes itself to it.
 class TImageWindow : public TControlWindow<TControlPeer> {
  public:
-  TImageWindow(TWin32Toolkit& toolkit, const TControlLook& look, HWND parent)
-      : TControlWindow(toolkit, look, parent, L"STATIC", SS_BITMAP) {
+  TImageWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent)
+      : TControlWindow(toolkit, control, look, parent, L"STATIC", SS_BITMAP) {
     SendMessageW(window_, STM_SETIMAGE, IMAGE_BITMAP,
                  reinterpret_cast<LPARAM>(toolkit.Picture(look.definition->picture)));
   }
@@ -213,28 +269,20 @@ class TImageWindow : public TControlWindow<TControlPeer> {
 class TButtonWindow : public TTextWindow<TTextPeer> {
  public:
   TButtonWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent)
-      : TTextWindow(toolkit, look, parent, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP), control_(control) {}
+      : TTextWindow(toolkit, control, look, parent, L"BUTTON", BS_PUSHBUTTON) {}
+  // A click, and Space or Enter on the focused button.
   void Notified(WORD code) override {
     if (code == BN_CLICKED) control_.Click();
   }
-  // As a click: the button is drawn pressed and its parent told.
-  void Enter() override { SendMessageW(window_, BM_CLICK, 0, 0); }
-
- private:
-  TControl& control_;
 };
 
 // A label reports the mouse: its presses and releases.
 class TLabelWindow : public TTextWindow<TLabelPeer> {
  public:
   TLabelWindow(TWin32Toolkit& toolkit, TLabel& control, const TControlLook& look, HWND parent)
-      : TTextWindow(toolkit, look, parent, L"STATIC", SS_LEFT | SS_NOPREFIX | SS_NOTIFY), control_(control) {
-    staticProc_ = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TLabelWindow::Proc)));
+      : TTextWindow(toolkit, control, look, parent, L"STATIC", SS_LEFT | SS_NOPREFIX | SS_NOTIFY) {
+    Subclass(&TLabelWindow::Proc);
   }
-  ~TLabelWindow() override { SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(staticProc_)); }
-  TLabelWindow(const TLabelWindow&) = delete;
-  TLabelWindow& operator=(const TLabelWindow&) = delete;
 
   void SetFontColor(TColor color) override {
     text_ = ToColorRef(color);
@@ -263,7 +311,7 @@ class TLabelWindow : public TTextWindow<TLabelPeer> {
       case WM_MBUTTONUP:
         return self->Up(TMouseButton::Middle, x, y);
     }
-    return CallWindowProcW(self->staticProc_, window, message, wParam, lParam);
+    return self->SystemMessage(message, wParam, lParam);
   }
   LRESULT Down(TMouseButton button, int x, int y) {
     SetCapture(window_);
@@ -277,9 +325,6 @@ class TLabelWindow : public TTextWindow<TLabelPeer> {
     control_.MouseReleased(button, x, y, PtInRect(&client, POINT{x, y}) != FALSE);
     return 0;
   }
-
-  TLabel& control_;
-  WNDPROC staticProc_;
 };
 
 // Flat borders are a thin line, 3-D ones the sunken edge.
@@ -288,21 +333,23 @@ DWORD EditBorder(const TControlLook& look) { return look.ctl3D ? 0 : WS_BORDER; 
 
 class TEditWindow : public TTextWindow<TTextPeer> {
  public:
-  TEditWindow(TWin32Toolkit& toolkit, const TControlLook& look, HWND parent)
-      : TTextWindow(toolkit, look, parent, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP | EditBorder(look),
+  TEditWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent)
+      : TTextWindow(toolkit, control, look, parent, L"EDIT", ES_AUTOHSCROLL | EditBorder(look),
                     EditExtendedStyle(look)) {
     // The system's default would cut a text at 30000 characters; the program sets no limit.
     SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
   }
 };
 
+// A multi-line edit wants every key; Tab, Enter and Escape are left to the dialog keyboard, so
+// Tab moves on, and Enter and Escape do nothing here.
 class TMemoWindow : public TTextWindow<TMemoPeer> {
  public:
-  TMemoWindow(TWin32Toolkit& toolkit, const TControlLook& look, HWND parent)
-      : TTextWindow(toolkit, look, parent, L"EDIT",
-                    ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | WS_TABSTOP | EditBorder(look),
+  TMemoWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent)
+      : TTextWindow(toolkit, control, look, parent, L"EDIT", ES_MULTILINE | ES_AUTOVSCROLL | EditBorder(look),
                     EditExtendedStyle(look)) {
     SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
+    Subclass(&TMemoWindow::Proc);
   }
   // The line goes in at the end and is scrolled into view; what the user has selected stays
   // selected, so a copy of the output is not spoilt by the next line of a run.
@@ -319,6 +366,18 @@ class TMemoWindow : public TTextWindow<TMemoPeer> {
     SendMessageW(window_, WM_VSCROLL, SB_BOTTOM, 0);
   }
   void Clear() override { SetWindowTextW(window_, L""); }
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = static_cast<TMemoWindow*>(TWin32Window::Of(window));
+    LRESULT result = self->SystemMessage(message, wParam, lParam);
+    const auto* key = reinterpret_cast<const MSG*>(lParam);
+    if (message == WM_GETDLGCODE && key != nullptr && key->message == WM_KEYDOWN &&
+        (key->wParam == VK_TAB || key->wParam == VK_RETURN || key->wParam == VK_ESCAPE)) {
+      result &= ~(DLGC_WANTALLKEYS | DLGC_WANTTAB | DLGC_WANTMESSAGE);
+    }
+    return result;
+  }
 };
 
 // Thread timers of the GUI thread, found again by the identifier the system gave them.
@@ -394,6 +453,7 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
                  work.top + (work.bottom - work.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     ShowWindow(window_, SW_SHOWDEFAULT);
     UpdateWindow(window_);
+    RestoreFocus();
   }
   HWND Handle() const override { return window_; }
 
@@ -411,7 +471,8 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
         form_.Resized();
         return 0;
       case WM_COMMAND:
-        // Enter, from the dialog keyboard of the loop: it presses the focused button.
+        // Enter, from the dialog keyboard of the loop, goes to the control with the focus. Escape
+        // (IDCANCEL) is left to the default: nothing.
         if (LOWORD(wParam) == IDOK && lParam == 0) {
           HWND focus = GetFocus();
           if (focus != nullptr && IsChild(window_, focus)) {
@@ -420,6 +481,19 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
           return 0;
         }
         break;
+      // As a dialog: the focus leaves with the window and comes back to the same control, e.g.
+      // after a message box, else to the first tab stop.
+      case WM_ACTIVATE:
+        if (LOWORD(wParam) == WA_INACTIVE) {
+          HWND focus = GetFocus();
+          if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
+        } else if (HIWORD(wParam) == 0) {
+          RestoreFocus();
+        }
+        return 0;
+      case WM_SETFOCUS:
+        RestoreFocus();
+        return 0;
       case WM_CLOSE:
         ShowWindow(window_, SW_HIDE);
         PostQuitMessage(0);
@@ -432,10 +506,16 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
   static constexpr DWORD kExtendedStyle = WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
 
  private:
+  void RestoreFocus() {
+    if (focus_ == nullptr || !IsChild(window_, focus_) || !IsWindowVisible(focus_)) focus_ = NextTabStop(window_, nullptr);
+    if (focus_ != nullptr) SetFocus(focus_);
+  }
+
   TWin32Toolkit& toolkit_;
   TForm& form_;
   RECT wanted_{};
   bool settling_ = false;
+  HWND focus_ = nullptr;  // the control that had the focus when the window was last active
 };
 
 namespace {
@@ -457,9 +537,18 @@ TWin32Toolkit::TWin32Toolkit(HINSTANCE instance) : instance_(instance) {
   HICON smallIcon = LoadIconSized(instance_, GetSystemMetrics(SM_CXSMICON));
   RegisterWindowClass(instance_, kFormClass, &FormProc, icon, smallIcon);
   RegisterWindowClass(instance_, kPanelClass, &PanelProc, nullptr, nullptr);
+  // The exact accessible names go through the system's annotation service; without it (an old
+  // system, Wine) the controls keep the names the system gives them: their texts and labels.
+  comStarted_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  if (FAILED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                              reinterpret_cast<void**>(&annotations_)))) {
+    annotations_ = nullptr;
+  }
 }
 
 TWin32Toolkit::~TWin32Toolkit() {
+  if (annotations_ != nullptr) annotations_->Release();
+  if (comStarted_) CoUninitialize();
   UnregisterClassW(kPanelClass, instance_);
   UnregisterClassW(kFormClass, instance_);
   for (const auto& [key, font] : fonts_) DeleteObject(font);
@@ -499,6 +588,34 @@ HBITMAP TWin32Toolkit::Picture(const std::u16string& name) {
   return made;
 }
 
+namespace {
+const MSAAPROPID kAnnotatedProperties[] = {PROPID_ACC_NAME, PROPID_ACC_ROLE, PROPID_ACC_STATE};
+}  // namespace
+
+INT_PTR TWin32Toolkit::NextControlId() { return nextControlId_++; }
+
+// A failed annotation leaves the system's own name and role: nothing to report.
+void TWin32Toolkit::Annotate(HWND window, const TControlDefinition& control) {
+  if (annotations_ == nullptr) return;
+  if (!control.accessibleName.empty()) {
+    annotations_->SetHwndPropStr(window, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, Wide(control.accessibleName));
+  }
+  if (control.link) {
+    VARIANT value{};
+    value.vt = VT_I4;
+    value.lVal = ROLE_SYSTEM_LINK;
+    annotations_->SetHwndProp(window, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_ROLE, value);
+    value.lVal = STATE_SYSTEM_LINKED;
+    annotations_->SetHwndProp(window, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_STATE, value);
+  }
+}
+
+void TWin32Toolkit::Unannotate(HWND window) {
+  if (annotations_ == nullptr) return;
+  annotations_->ClearHwndProps(window, OBJID_CLIENT, CHILDID_SELF, kAnnotatedProperties,
+                               static_cast<int>(std::size(kAnnotatedProperties)));
+}
+
 HWND TWin32Toolkit::ParentWindow(TControlPeer* parent) const {
   if (parent == nullptr) return window_;
   return dynamic_cast<TWin32Window&>(*parent).Window();
@@ -508,14 +625,14 @@ std::unique_ptr<TWindowPeer> TWin32Toolkit::CreateWindowPeer(TForm& form, const 
   return std::make_unique<TWin32WindowPeer>(*this, form, definition);
 }
 
-std::unique_ptr<TControlPeer> TWin32Toolkit::CreatePanelPeer(TControl&, const TControlLook& look,
+std::unique_ptr<TControlPeer> TWin32Toolkit::CreatePanelPeer(TControl& control, const TControlLook& look,
                                                              TControlPeer* parent) {
-  return std::make_unique<TPanelWindow>(*this, look, ParentWindow(parent));
+  return std::make_unique<TPanelWindow>(*this, control, look, ParentWindow(parent));
 }
 
-std::unique_ptr<TControlPeer> TWin32Toolkit::CreateImagePeer(TControl&, const TControlLook& look,
+std::unique_ptr<TControlPeer> TWin32Toolkit::CreateImagePeer(TControl& control, const TControlLook& look,
                                                              TControlPeer* parent) {
-  return std::make_unique<TImageWindow>(*this, look, ParentWindow(parent));
+  return std::make_unique<TImageWindow>(*this, control, look, ParentWindow(parent));
 }
 
 std::unique_ptr<TLabelPeer> TWin32Toolkit::CreateLabelPeer(TLabel& control, const TControlLook& look,
@@ -528,12 +645,14 @@ std::unique_ptr<TTextPeer> TWin32Toolkit::CreateButtonPeer(TControl& control, co
   return std::make_unique<TButtonWindow>(*this, control, look, ParentWindow(parent));
 }
 
-std::unique_ptr<TTextPeer> TWin32Toolkit::CreateEditPeer(TControl&, const TControlLook& look, TControlPeer* parent) {
-  return std::make_unique<TEditWindow>(*this, look, ParentWindow(parent));
+std::unique_ptr<TTextPeer> TWin32Toolkit::CreateEditPeer(TControl& control, const TControlLook& look,
+                                                         TControlPeer* parent) {
+  return std::make_unique<TEditWindow>(*this, control, look, ParentWindow(parent));
 }
 
-std::unique_ptr<TMemoPeer> TWin32Toolkit::CreateMemoPeer(TMemo&, const TControlLook& look, TControlPeer* parent) {
-  return std::make_unique<TMemoWindow>(*this, look, ParentWindow(parent));
+std::unique_ptr<TMemoPeer> TWin32Toolkit::CreateMemoPeer(TMemo& control, const TControlLook& look,
+                                                         TControlPeer* parent) {
+  return std::make_unique<TMemoWindow>(*this, control, look, ParentWindow(parent));
 }
 
 std::unique_ptr<TTimerPeer> TWin32Toolkit::CreateTimerPeer(TTimer& timer) {
@@ -550,7 +669,8 @@ int TWin32Toolkit::Run() {
     const BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got == 0) return static_cast<int>(message.wParam);
     if (got == -1) return 1;
-    // The dialog keyboard: Tab and Shift+Tab move the focus, Enter presses the focused button.
+    // The dialog keyboard: Tab and Shift+Tab move the focus, Space presses the focused button,
+    // Enter goes to the control with the focus (WM_COMMAND IDOK).
     if (window_ != nullptr && IsDialogMessageW(window_, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);

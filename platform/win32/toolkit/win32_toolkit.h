@@ -11,6 +11,8 @@
 
 #include "platform/toolkit.h"
 
+struct IAccPropServices;
+
 namespace kelvo {
 
 class TWin32Toolkit : public TToolkit {
@@ -45,6 +47,12 @@ class TWin32Toolkit : public TToolkit {
   HBRUSH Brush(TColor color);
   HBITMAP Picture(const std::u16string& name);
   HINSTANCE Instance() const { return instance_; }
+  // Control identifiers from 100 up: none is taken for the dialog keyboard's IDOK or IDCANCEL.
+  INT_PTR NextControlId();
+  // What a screen reader is told of the control beyond its window text: the definition's accessible
+  // name, a link's role. Unannotate before the window is destroyed.
+  void Annotate(HWND window, const TControlDefinition& control);
+  void Unannotate(HWND window);
 
  private:
   friend class TWin32WindowPeer;
@@ -55,6 +63,9 @@ class TWin32Toolkit : public TToolkit {
   std::map<std::tuple<std::u16string, int, bool>, HFONT> fonts_;
   std::map<COLORREF, HBRUSH> brushes_;
   std::map<std::u16string, HBITMAP> pictures_;
+  INT_PTR nextControlId_ = 100;
+  bool comStarted_ = false;
+  IAccPropServices* annotations_ = nullptr;
 };
 
 }  // namespace kelvo
