@@ -3,6 +3,7 @@
 // posix/sockets.cpp.
 #pragma once
 
+#include <cstring>
 #include <functional>
 
 #include "platform/errors.h"
@@ -97,7 +98,10 @@ inline constexpr auto WSAStartup = [](WORD versionRequested, WSADATA* data) -> i
 inline constexpr auto WSACleanup = []() -> int {
   return ServiceTable<SocketsApi>().WSACleanup();
 };
+// The systems' parsers end the address at white space and ignore what follows; a host text is
+// taken as an address only when it is the address alone, else it is looked up as a name.
 inline constexpr auto inet_addr = [](const char* text) -> ULONG {
+  if (text == nullptr || std::strpbrk(text, " \t\n\v\f\r") != nullptr) return INADDR_NONE;
   return ServiceTable<SocketsApi>().inet_addr(text);
 };
 inline constexpr auto inet_ntoa = [](in_addr address) -> char* {
