@@ -36,7 +36,7 @@ struct TMessage {
 };
 
 inline constexpr int MsgWndSlotCount = 100;
-inline constexpr char16_t MsgWndClassName[] = u"MsgWndControlWindowClass";
+inline constexpr WideText MsgWndClassName = u"MsgWndControlWindowClass";
 
 class TMsgWndControl;
 struct TMsgWndHandlerList;
@@ -112,7 +112,7 @@ UINT MsgWndBaseMessage();
 void SetMsgWndBaseMessage(UINT value);
 
 // The window procedure of the hidden window class: routes to the window's handler.
-LRESULT HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The base of components that receive window messages. A subclass that reserves numbers of its
 // own overrides MessageCount, RegisterMessages and UnregisterMessages, and calls

@@ -17,10 +17,10 @@ inline constexpr DWORD WSAEINVAL = 10022;
 inline constexpr DWORD WSAEALREADY = 10037;
 inline constexpr DWORD WSAENOBUFS = 10055;
 inline constexpr int MAXGETHOSTSTRUCT = 1024;
-#endif
 
 constexpr WORD WSAGETASYNCBUFLEN(LPARAM lParam) { return static_cast<WORD>(lParam & 0xFFFF); }
 constexpr WORD WSAGETASYNCERROR(LPARAM lParam) { return static_cast<WORD>((lParam >> 16) & 0xFFFF); }
+#endif
 
 struct AsyncResolverApi {
   // A non-zero task handle, or 0 with the reason as the thread's socket error.
@@ -34,13 +34,13 @@ struct AsyncResolverApi {
 template <>
 AsyncResolverApi& ServiceTable<AsyncResolverApi>();
 
-inline HANDLE WSAAsyncGetHostByName(HWND window, UINT message, const char* name, char* buffer,
-                                    int bufferLength) {
+inline constexpr auto WSAAsyncGetHostByName = [](HWND window, UINT message, const char* name, char* buffer,
+    int bufferLength) -> HANDLE {
   return ServiceTable<AsyncResolverApi>().WSAAsyncGetHostByName(window, message, name, buffer,
                                                                 bufferLength);
-}
-inline int WSACancelAsyncRequest(HANDLE task) {
+};
+inline constexpr auto WSACancelAsyncRequest = [](HANDLE task) -> int {
   return ServiceTable<AsyncResolverApi>().WSACancelAsyncRequest(task);
-}
+};
 
 }  // namespace kelvo

@@ -6,12 +6,12 @@
 
 namespace kelvo {
 
+#ifndef _WIN32
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 
-#ifndef _WIN32
 // Per thread, as on the platform.
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -6,12 +6,6 @@
 #include "platform/errors.h"
 #include "platform/win_types.h"
 
-#ifndef _WIN32
-#ifndef WINAPI
-#define WINAPI
-#endif
-#endif
-
 namespace kelvo {
 
 #ifndef _WIN32
@@ -77,6 +71,7 @@ DWORD WINAPI IcmpSendEcho(HANDLE icmpHandle, IPAddr destinationAddress, void* re
                           WORD requestSize, IP_OPTION_INFORMATION* requestOptions,
                           void* replyBuffer, DWORD replySize, DWORD timeout);
 #endif
+static_assert(sizeof(IP_OPTION_INFORMATION) == (sizeof(void*) == 8 ? 16 : 8));
 static_assert(sizeof(ICMP_ECHO_REPLY) == (sizeof(void*) == 8 ? 40 : 28));
 
 using IcmpCreateFileProc = HANDLE(WINAPI*)();

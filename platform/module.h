@@ -27,10 +27,24 @@ struct ModuleApi {
 template <>
 ModuleApi& ServiceTable<ModuleApi>();
 
-inline HMODULE LoadLibraryW(LPCWSTR fileName) { return ServiceTable<ModuleApi>().LoadLibraryW(fileName); }
-inline FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
-  return ServiceTable<ModuleApi>().GetProcAddress(module, procName);
+inline constexpr auto LoadLibraryW = [](WideText fileName) -> HMODULE {
+  return ServiceTable<ModuleApi>().LoadLibraryW(fileName);
+};
+// The entry point as the generic function pointer, which a caller casts to the entry point's own
+// type without a warning (the SDK's FARPROC returns INT_PTR, a type of its own).
+using EntryPointProc = void (*)();
+inline constexpr auto GetProcAddress = [](HMODULE module, LPCSTR procName) -> EntryPointProc {
+  return reinterpret_cast<EntryPointProc>(ServiceTable<ModuleApi>().GetProcAddress(module, procName));
+};
+
+// A function as the table's GetProcAddress hands it out, by way of the generic type, so that a
+// module of our own (or a test's) converts its entry points without a warning.
+template <class Proc>
+FARPROC ToFarProc(Proc* entryPoint) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<EntryPointProc>(entryPoint));
 }
-inline BOOL FreeLibrary(HMODULE module) { return ServiceTable<ModuleApi>().FreeLibrary(module); }
+inline constexpr auto FreeLibrary = [](HMODULE module) -> BOOL {
+  return ServiceTable<ModuleApi>().FreeLibrary(module);
+};
 
 }  // namespace kelvo

@@ -11,6 +11,7 @@
 
 namespace kelvo {
 
+#ifndef _WIN32
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_CANNOT_OPEN_PHONEBOOK = 600;
 inline constexpr DWORD ERROR_BUFFER_TOO_SMALL = 603;
@@ -57,7 +58,6 @@ inline constexpr DWORD RASCM_Password = 0x00000002;
 inline constexpr DWORD RASCM_Domain = 0x00000004;
 inline constexpr WCHAR RASDT_Vpn[] = u"vpn";
 
-#ifndef _WIN32
 struct RASIPADDR {
   BYTE a, b, c, d;
 };
@@ -114,6 +114,9 @@ struct RASENTRYW {
   DWORD dwRedialPause;
 };
 
+// The platform packs its phone-book records to 4 bytes: on 64-bit the call-back identifier of
+// RASDIALPARAMSW follows the sub-entry without padding.
+#pragma pack(push, 4)
 struct RASCREDENTIALSW {
   DWORD dwSize;
   DWORD dwMask;
@@ -133,11 +136,13 @@ struct RASDIALPARAMSW {
   DWORD dwSubEntry;
   UINT_PTR dwCallbackId;
 };
+#pragma pack(pop)
 #endif
 
 static_assert(sizeof(RASENTRYW) == 5616);
 static_assert(sizeof(RASCREDENTIALSW) == 1068);
-static_assert(sizeof(RASDIALPARAMSW) == (sizeof(void*) == 4 ? 2104 : 2112));
+static_assert(sizeof(RASDIALPARAMSW) == (sizeof(void*) == 4 ? 2104 : 2108));
+static_assert(offsetof(RASDIALPARAMSW, dwCallbackId) == 2100);
 
 struct RasApi {
   std::function<DWORD(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry, DWORD* entrySize,
@@ -156,23 +161,24 @@ struct RasApi {
 template <>
 RasApi& ServiceTable<RasApi>();
 
-inline DWORD RasGetEntryPropertiesW(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
-                                    DWORD* entrySize, BYTE* deviceInfo, DWORD* deviceInfoSize) {
+inline constexpr auto RasGetEntryPropertiesW = [](WideText phoneBook, WideText entryName, RASENTRYW* entry,
+    DWORD* entrySize, BYTE* deviceInfo, DWORD* deviceInfoSize) -> DWORD {
   return ServiceTable<RasApi>().RasGetEntryPropertiesW(phoneBook, entryName, entry, entrySize,
                                                        deviceInfo, deviceInfoSize);
-}
-inline DWORD RasSetEntryPropertiesW(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
-                                    DWORD entrySize, BYTE* deviceInfo, DWORD deviceInfoSize) {
+};
+inline constexpr auto RasSetEntryPropertiesW = [](WideText phoneBook, WideText entryName, RASENTRYW* entry,
+    DWORD entrySize, BYTE* deviceInfo, DWORD deviceInfoSize) -> DWORD {
   return ServiceTable<RasApi>().RasSetEntryPropertiesW(phoneBook, entryName, entry, entrySize,
                                                        deviceInfo, deviceInfoSize);
-}
-inline DWORD RasSetCredentialsW(LPCWSTR phoneBook, LPCWSTR entryName, RASCREDENTIALSW* credentials,
-                                BOOL clearCredentials) {
+};
+inline constexpr auto RasSetCredentialsW = [](WideText phoneBook, WideText entryName,
+    RASCREDENTIALSW* credentials, BOOL clearCredentials) -> DWORD {
   return ServiceTable<RasApi>().RasSetCredentialsW(phoneBook, entryName, credentials,
                                                    clearCredentials);
-}
-inline DWORD RasSetEntryDialParamsW(LPCWSTR phoneBook, RASDIALPARAMSW* params, BOOL removePassword) {
+};
+inline constexpr auto RasSetEntryDialParamsW = [](WideText phoneBook, RASDIALPARAMSW* params,
+    BOOL removePassword) -> DWORD {
   return ServiceTable<RasApi>().RasSetEntryDialParamsW(phoneBook, params, removePassword);
-}
+};
 
 }  // namespace kelvo

@@ -2,6 +2,11 @@
 // table per service, named by the platform's functions. The program uses the default table
 // (the platform's own functions on Windows, our substitutes on Linux); a test replaces single
 // entries for the length of a scope and the rest keeps working for real.
+//
+// The program calls a service through a function object of the platform function's name in
+// namespace kelvo (`inline constexpr auto PeekMessageW = [](...) {...}`), not a function: on
+// Windows the system's function of the same name takes the same records (MSG, HWND, ...), and an
+// object found by name lookup keeps argument-dependent lookup from adding it as a rival.
 #pragma once
 
 namespace kelvo {

@@ -8,7 +8,9 @@
 
 namespace kelvo {
 
+#ifndef _WIN32
 inline constexpr int SW_SHOW = 5;
+#endif
 
 struct ShellApi {
   // Returns a value above 32 on success, as the platform does.
@@ -20,10 +22,10 @@ struct ShellApi {
 template <>
 ShellApi& ServiceTable<ShellApi>();
 
-inline HINSTANCE ShellExecuteW(HWND parent, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
-                               LPCWSTR directory, int showCommand) {
+inline constexpr auto ShellExecuteW = [](HWND parent, WideText verb, WideText file, WideText parameters,
+    WideText directory, int showCommand) -> HINSTANCE {
   return ServiceTable<ShellApi>().ShellExecuteW(parent, verb, file, parameters, directory,
                                                 showCommand);
-}
+};
 
 }  // namespace kelvo

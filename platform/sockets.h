@@ -3,6 +3,7 @@
 // posix/sockets.cpp.
 #pragma once
 
+#include <cstring>
 #include <functional>
 
 #include "platform/errors.h"
@@ -52,7 +53,6 @@ struct WSADATA {
   char* lpVendorInfo;
 #endif
 };
-static_assert(sizeof(WSADATA) == (sizeof(void*) == 8 ? 408 : 400));
 
 struct in_addr {
   union {
@@ -62,7 +62,6 @@ struct in_addr {
     ULONG S_addr;
   } S_un;
 };
-static_assert(sizeof(in_addr) == 4);
 
 // The platform's host entry: note the 16-bit type and length fields.
 struct hostent {
@@ -72,8 +71,10 @@ struct hostent {
   short h_length;
   char** h_addr_list;
 };
-static_assert(sizeof(hostent) == 4 * sizeof(void*));
 #endif
+static_assert(sizeof(WSADATA) == (sizeof(void*) == 8 ? 408 : 400));
+static_assert(sizeof(in_addr) == 4);
+static_assert(sizeof(hostent) == 4 * sizeof(void*));
 
 struct SocketsApi {
   std::function<int(WORD versionRequested, WSADATA* data)> WSAStartup;
@@ -91,15 +92,26 @@ struct SocketsApi {
 template <>
 SocketsApi& ServiceTable<SocketsApi>();
 
-inline int WSAStartup(WORD versionRequested, WSADATA* data) {
+inline constexpr auto WSAStartup = [](WORD versionRequested, WSADATA* data) -> int {
   return ServiceTable<SocketsApi>().WSAStartup(versionRequested, data);
-}
-inline int WSACleanup() { return ServiceTable<SocketsApi>().WSACleanup(); }
-inline ULONG inet_addr(const char* text) { return ServiceTable<SocketsApi>().inet_addr(text); }
-inline char* inet_ntoa(in_addr address) { return ServiceTable<SocketsApi>().inet_ntoa(address); }
-inline hostent* gethostbyname(const char* name) {
+};
+inline constexpr auto WSACleanup = []() -> int {
+  return ServiceTable<SocketsApi>().WSACleanup();
+};
+// The systems' parsers end the address at white space and ignore what follows; a host text is
+// taken as an address only when it is the address alone, else it is looked up as a name.
+inline constexpr auto inet_addr = [](const char* text) -> ULONG {
+  if (text == nullptr || std::strpbrk(text, " \t\n\v\f\r") != nullptr) return INADDR_NONE;
+  return ServiceTable<SocketsApi>().inet_addr(text);
+};
+inline constexpr auto inet_ntoa = [](in_addr address) -> char* {
+  return ServiceTable<SocketsApi>().inet_ntoa(address);
+};
+inline constexpr auto gethostbyname = [](const char* name) -> hostent* {
   return ServiceTable<SocketsApi>().gethostbyname(name);
-}
-inline int WSAGetLastError() { return ServiceTable<SocketsApi>().WSAGetLastError(); }
+};
+inline constexpr auto WSAGetLastError = []() -> int {
+  return ServiceTable<SocketsApi>().WSAGetLastError();
+};
 
 }  // namespace kelvo

@@ -3,7 +3,7 @@
 #pragma once
 
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/windows_sdk.h"
 namespace kelvo {
 using ::CRITICAL_SECTION;
 using ::DeleteCriticalSection;

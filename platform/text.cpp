@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include "platform/win_types.h"
+
 namespace kelvo {
 
 namespace {
@@ -98,7 +100,27 @@ std::u16string FromUtf8(std::string_view text) {
   return out;
 }
 
+#ifdef _WIN32
+// The system's ANSI code page (CP_ACP): 1251 on a Russian Windows. A character it lacks becomes
+// the code page's default character, as the system's own conversions do.
+std::string ToAnsi(std::u16string_view text) {
+  if (text.empty()) return {};
+  const WideText wide = text.data();
+  const int size = static_cast<int>(text.size());
+  std::string out(WideCharToMultiByte(CP_ACP, 0, wide, size, nullptr, 0, nullptr, nullptr), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide, size, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+  return out;
+}
+std::u16string FromAnsi(std::string_view text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  std::wstring wide(MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+  return std::u16string(wide.begin(), wide.end());
+}
+#else
 std::string ToAnsi(std::u16string_view text) { return ToUtf8(text); }
 std::u16string FromAnsi(std::string_view text) { return FromUtf8(text); }
+#endif
 
 }  // namespace kelvo

@@ -87,6 +87,11 @@ void TControl::PressEnter() {
   }
 }
 
+void TControl::MouseReleased(TMouseButton button, int x, int y, bool inside) {
+  if (button == TMouseButton::Left && inside) Click();
+  MouseUp(button, x, y);
+}
+
 TLabel::TLabel(TForm& owner, const TControlDefinition& definition)
     : TControl(owner, definition), fontColor_(definition.font ? definition.font->color : clWindowText) {}
 

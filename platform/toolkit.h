@@ -232,6 +232,9 @@ class TControl : public TObject {
   void MouseUp(TMouseButton button, int x, int y);
   // Enter while the control has the focus: a button clicks itself, an edit its default button.
   void PressEnter();
+  // The release of a button pressed on a control that reports the mouse (a label): a left
+  // release inside the control clicks it first, then the release is reported.
+  void MouseReleased(TMouseButton button, int x, int y, bool inside);
 
   TNotifyEvent OnClick;
   TMouseEvent OnMouseDown;

@@ -8,9 +8,9 @@
 
 namespace kelvo {
 
+#ifndef _WIN32
 inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 
-#ifndef _WIN32
 struct OSVERSIONINFOA {
   DWORD dwOSVersionInfoSize;
   DWORD dwMajorVersion;
@@ -29,6 +29,8 @@ struct VersionApi {
 template <>
 VersionApi& ServiceTable<VersionApi>();
 
-inline BOOL GetVersionExA(OSVERSIONINFOA* info) { return ServiceTable<VersionApi>().GetVersionExA(info); }
+inline constexpr auto GetVersionExA = [](OSVERSIONINFOA* info) -> BOOL {
+  return ServiceTable<VersionApi>().GetVersionExA(info);
+};
 
 }  // namespace kelvo

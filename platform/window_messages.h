@@ -13,6 +13,7 @@
 
 namespace kelvo {
 
+#ifndef _WIN32
 inline constexpr UINT WM_NULL = 0x0000;
 inline constexpr UINT WM_CREATE = 0x0001;
 inline constexpr UINT WM_DESTROY = 0x0002;
@@ -35,7 +36,6 @@ inline constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
 inline constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
 inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
 
-#ifndef _WIN32
 using ATOM = WORD;
 struct HICON__;
 using HICON = HICON__*;
@@ -44,7 +44,7 @@ struct HBRUSH__;
 using HBRUSH = HBRUSH__*;
 struct HMENU__;
 using HMENU = HMENU__*;
-using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
+using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
 
 struct POINT {
   LONG x;
@@ -118,51 +118,60 @@ struct WindowMessagesApi {
 template <>
 WindowMessagesApi& ServiceTable<WindowMessagesApi>();
 
-inline ATOM RegisterClassW(const WNDCLASSW* windowClass) {
+inline constexpr auto RegisterClassW = [](const WNDCLASSW* windowClass) -> ATOM {
   return ServiceTable<WindowMessagesApi>().RegisterClassW(windowClass);
-}
-inline BOOL GetClassInfoW(HINSTANCE instance, LPCWSTR className, WNDCLASSW* windowClass) {
+};
+inline constexpr auto GetClassInfoW = [](HINSTANCE instance, WideText className,
+    WNDCLASSW* windowClass) -> BOOL {
   return ServiceTable<WindowMessagesApi>().GetClassInfoW(instance, className, windowClass);
-}
-inline BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance) {
+};
+inline constexpr auto UnregisterClassW = [](WideText className, HINSTANCE instance) -> BOOL {
   return ServiceTable<WindowMessagesApi>().UnregisterClassW(className, instance);
-}
-inline HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
-                            int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                            void* param) {
+};
+inline constexpr auto CreateWindowExW = [](DWORD exStyle, WideText className, WideText windowName,
+    DWORD style, int x, int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+    void* param) -> HWND {
   return ServiceTable<WindowMessagesApi>().CreateWindowExW(exStyle, className, windowName, style, x, y,
                                                            width, height, parent, menu, instance, param);
-}
-inline BOOL DestroyWindow(HWND window) { return ServiceTable<WindowMessagesApi>().DestroyWindow(window); }
-inline LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
+};
+inline constexpr auto DestroyWindow = [](HWND window) -> BOOL {
+  return ServiceTable<WindowMessagesApi>().DestroyWindow(window);
+};
+inline constexpr auto SetWindowLongPtrW = [](HWND window, int index, LONG_PTR value) -> LONG_PTR {
   return ServiceTable<WindowMessagesApi>().SetWindowLongPtrW(window, index, value);
-}
-inline LONG_PTR GetWindowLongPtrW(HWND window, int index) {
+};
+inline constexpr auto GetWindowLongPtrW = [](HWND window, int index) -> LONG_PTR {
   return ServiceTable<WindowMessagesApi>().GetWindowLongPtrW(window, index);
-}
-inline LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+};
+inline constexpr auto DefWindowProcW = [](HWND window, UINT message, WPARAM wParam,
+    LPARAM lParam) -> LRESULT {
   return ServiceTable<WindowMessagesApi>().DefWindowProcW(window, message, wParam, lParam);
-}
-inline BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+};
+inline constexpr auto PostMessageW = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> BOOL {
   return ServiceTable<WindowMessagesApi>().PostMessageW(window, message, wParam, lParam);
-}
-inline BOOL GetMessageW(MSG* message, HWND window, UINT filterMin, UINT filterMax) {
+};
+inline constexpr auto GetMessageW = [](MSG* message, HWND window, UINT filterMin, UINT filterMax) -> BOOL {
   return ServiceTable<WindowMessagesApi>().GetMessageW(message, window, filterMin, filterMax);
-}
-inline BOOL PeekMessageW(MSG* message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
+};
+inline constexpr auto PeekMessageW = [](MSG* message, HWND window, UINT filterMin, UINT filterMax,
+    UINT removeFlags) -> BOOL {
   return ServiceTable<WindowMessagesApi>().PeekMessageW(message, window, filterMin, filterMax, removeFlags);
-}
-inline BOOL TranslateMessage(const MSG* message) {
+};
+inline constexpr auto TranslateMessage = [](const MSG* message) -> BOOL {
   return ServiceTable<WindowMessagesApi>().TranslateMessage(message);
-}
-inline LRESULT DispatchMessageW(const MSG* message) {
+};
+inline constexpr auto DispatchMessageW = [](const MSG* message) -> LRESULT {
   return ServiceTable<WindowMessagesApi>().DispatchMessageW(message);
-}
-inline void PostQuitMessage(int exitCode) { ServiceTable<WindowMessagesApi>().PostQuitMessage(exitCode); }
-inline DWORD GetCurrentThreadId() { return ServiceTable<WindowMessagesApi>().GetCurrentThreadId(); }
-inline HMODULE GetModuleHandleW(LPCWSTR moduleName) {
+};
+inline constexpr auto PostQuitMessage = [](int exitCode) -> void {
+  ServiceTable<WindowMessagesApi>().PostQuitMessage(exitCode);
+};
+inline constexpr auto GetCurrentThreadId = []() -> DWORD {
+  return ServiceTable<WindowMessagesApi>().GetCurrentThreadId();
+};
+inline constexpr auto GetModuleHandleW = [](WideText moduleName) -> HMODULE {
   return ServiceTable<WindowMessagesApi>().GetModuleHandleW(moduleName);
-}
+};
 
 // Takes and dispatches every message waiting in the calling thread's queue. A quit message ends
 // the run undispatched; its exit code is returned so that the caller can end its own loop.

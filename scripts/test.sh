@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: once with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the whole suite, the real window included), once with
-# ThreadSanitizer (the suites that use threads). Exits non-zero when any test fails.
+# ThreadSanitizer (the suites that use threads), then the Windows program: both architectures
+# built, the x64 suites and the program run under Wine. Exits non-zero when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -19,3 +20,5 @@ ctest --test-dir build/asan --output-on-failure -j"$jobs" --timeout 300
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKELVO_SANITIZE=thread -DKELVO_WITH_QT=OFF >/dev/null
 cmake --build build/tsan -j"$jobs"
 ctest --test-dir build/tsan --output-on-failure -j"$jobs" --timeout 300 -L threaded
+
+scripts/build-windows.sh --test

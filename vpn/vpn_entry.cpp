@@ -14,7 +14,7 @@ constexpr DWORD kEntrySize = sizeof(RASENTRYW);
 
 // The records are zeroed before use, so the terminator is already in place.
 template <std::size_t N>
-void CopyText(WCHAR (&field)[N], const std::u16string& text) {
+void CopyText(WCHAR (&field)[N], std::u16string_view text) {
   std::copy_n(text.data(), std::min(text.size(), N - 1), field);
 }
 
@@ -48,7 +48,7 @@ DWORD CreateVpnEntry(const std::u16string& entryName, const std::u16string& serv
   CopyText(entry.szLocalPhoneNumber, serverAddress);
   entry.dwfNetProtocols = RASNP_Ip;
   entry.dwFramingProtocol = RASFP_Ppp;
-  CopyText(entry.szDeviceType, RASDT_Vpn);
+  CopyText(entry.szDeviceType, WideText(RASDT_Vpn));
   entry.dwDialMode = RASEDM_DialAll;
   entry.dwType = RASET_Vpn;
   entry.dwEncryptionType = ET_None;

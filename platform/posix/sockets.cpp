@@ -47,10 +47,7 @@ int Cleanup() {
 
 ULONG ParseAddress(const char* text) {
   ::in_addr parsed{};
-  // inet_aton stops at white space and ignores what follows; the text must be the address alone.
-  if (text == nullptr || std::strpbrk(text, " \t\n\v\f\r") != nullptr || ::inet_aton(text, &parsed) == 0) {
-    return INADDR_NONE;
-  }
+  if (text == nullptr || ::inet_aton(text, &parsed) == 0) return INADDR_NONE;
   return parsed.s_addr;
 }
 

@@ -119,7 +119,7 @@ class TQtTextPeer : public TQtPeer<Interface, QtWidget> {
   void SetText(const std::u16string& text) override { this->typed_->setText(ToQString(text)); }
 };
 
-// A label that reports the mouse: a press, then on release inside it a click, then the release.
+// A label that reports the mouse: its presses and releases.
 class TClickableLabel : public QLabel {
  public:
   TClickableLabel(TControl& control, bool link) : control_(control), link_(link) {}
@@ -132,8 +132,7 @@ class TClickableLabel : public QLabel {
   }
   void mouseReleaseEvent(QMouseEvent* event) override {
     const QPoint at = Point(*event);
-    if (event->button() == Qt::LeftButton && rect().contains(at)) control_.Click();
-    control_.MouseUp(Button(*event), at.x(), at.y());
+    control_.MouseReleased(Button(*event), at.x(), at.y(), rect().contains(at));
   }
 
  private:

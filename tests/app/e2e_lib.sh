@@ -78,3 +78,27 @@ copy_focused() {  # selects everything in the control with the focus and prints 
   sleep 0.3
   xclip -o -selection clipboard 2>/dev/null || true
 }
+
+# A ping run on 127.0.0.1 (typed as an address or as localhost) whose "Старт" was just pressed:
+# the two opening lines, one reply a second, none after "Стоп". Uses the script's own output
+# function (the ping output's text) and press_stop, which a script may redefine.
+press_stop() { click 344 152; }
+check_loopback_run() {  # host typed, file for the screenshot of the run
+  local answer='Ответ от: 127\.0\.0\.1     байт= 32       ВРЕМЯ:  [0-9]+  мсек'
+  local text replies stopped
+  sleep 3.6
+  import -window root "$2"
+  text=$(output)
+  [ "$(sed -n 1p <<<"$text")" = "Обмен с: '$1'" ] || fail "no run-started line in: $text"
+  [ "$(sed -n 2p <<<"$text")" = "хост '$1' адрес 127.0.0.1" ] || fail "no lookup line in: $text"
+  replies=$(grep -cE "^$answer\$" <<<"$text" || true)
+  [ "$replies" -ge 2 ] && [ "$replies" -le 4 ] || fail "$replies reply lines after 3.6 s, not one a second: $text"
+  [ "$(wc -l <<<"$text")" -eq $((replies + 2)) ] || fail "unexpected lines in: $text"
+
+  press_stop
+  sleep 0.3
+  stopped=$(output | grep -cE "^$answer\$" || true)
+  sleep 2.2
+  [ "$(output | grep -cE "^$answer\$" || true)" -eq "$stopped" ] || fail "reply lines went on after Стоп"
+  echo "loopback run: $stopped reply lines, none after Стоп"
+}

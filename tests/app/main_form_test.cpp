@@ -134,9 +134,9 @@ TEST_F(MainFormTest, LinkClickOpensTheAddressOnceAndIgnoresTheResult) {
   };
   std::vector<Call> calls;
   ScopedOverride<ShellApi> shell;
-  shell->ShellExecuteW = [&](HWND parent, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR directory,
+  shell->ShellExecuteW = [&](HWND parent, WideText verb, WideText file, LPCWSTR parameters, LPCWSTR directory,
                              int show) {
-    calls.push_back({parent, verb, file, parameters == nullptr, directory == nullptr, show});
+    calls.push_back({parent, std::u16string(verb), std::u16string(file), parameters == nullptr, directory == nullptr, show});
     return HINSTANCE{};  // a failure: nobody is told
   };
   toolkit.Click(u"Label1");

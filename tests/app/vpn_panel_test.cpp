@@ -28,16 +28,16 @@ class VpnPanelTest : public ::testing::Test {
       *deviceSize = 0;
       return ERROR_BUFFER_TOO_SMALL;
     };
-    ras->RasSetEntryPropertiesW = [this](LPCWSTR, LPCWSTR name, RASENTRYW* entry, DWORD, BYTE*, DWORD) {
+    ras->RasSetEntryPropertiesW = [this](LPCWSTR, WideText name, RASENTRYW* entry, DWORD, BYTE*, DWORD) {
       ++writes;
       entryName = name;
-      server = entry->szLocalPhoneNumber;
+      server = WideText(entry->szLocalPhoneNumber);
       if (throwOnWrite) throw std::runtime_error("phone book gone");
       return writeResult;
     };
     ras->RasSetCredentialsW = [this](LPCWSTR, LPCWSTR, RASCREDENTIALSW* credentials, BOOL) {
-      user = credentials->szUserName;
-      password = credentials->szPassword;
+      user = WideText(credentials->szUserName);
+      password = WideText(credentials->szPassword);
       return DWORD{0};
     };
     toolkit.Click(u"Button1");

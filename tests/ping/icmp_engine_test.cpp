@@ -21,7 +21,7 @@ class EngineTest : public ::testing::Test {
  public:
   EngineTest() {
     current = this;
-    modules->LoadLibraryW = [this](LPCWSTR name) {
+    modules->LoadLibraryW = [this](WideText name) {
       log.push_back("LoadLibraryW " + ToUtf8(name));
       return loadResult;
     };
@@ -29,9 +29,9 @@ class EngineTest : public ::testing::Test {
       EXPECT_EQ(module, fakeModule);
       log.push_back(std::string("GetProcAddress ") + name);
       if (missingEntry == name) return nullptr;
-      if (std::string(name) == "IcmpCreateFile") return reinterpret_cast<FARPROC>(&Create);
-      if (std::string(name) == "IcmpCloseHandle") return reinterpret_cast<FARPROC>(&Close);
-      if (std::string(name) == "IcmpSendEcho") return reinterpret_cast<FARPROC>(&Send);
+      if (std::string(name) == "IcmpCreateFile") return ToFarProc(&Create);
+      if (std::string(name) == "IcmpCloseHandle") return ToFarProc(&Close);
+      if (std::string(name) == "IcmpSendEcho") return ToFarProc(&Send);
       return nullptr;
     };
     modules->FreeLibrary = [this](HMODULE module) {

@@ -49,9 +49,9 @@ class PingPanelTest : public ::testing::Test {
     modules->LoadLibraryW = [](LPCWSTR) { return kEchoModule; };
     modules->GetProcAddress = [](HMODULE, LPCSTR name) -> FARPROC {
       const std::string entry = name;
-      if (entry == "IcmpCreateFile") return reinterpret_cast<FARPROC>(&Create);
-      if (entry == "IcmpCloseHandle") return reinterpret_cast<FARPROC>(&Close);
-      if (entry == "IcmpSendEcho") return reinterpret_cast<FARPROC>(&Send);
+      if (entry == "IcmpCreateFile") return ToFarProc(&Create);
+      if (entry == "IcmpCloseHandle") return ToFarProc(&Close);
+      if (entry == "IcmpSendEcho") return ToFarProc(&Send);
       return nullptr;
     };
     modules->FreeLibrary = [](HMODULE) { return kTrue; };

@@ -26,7 +26,7 @@ class CreateVpnEntryTest : public ::testing::Test {
       *size = reportedSize_;
       return ERROR_BUFFER_TOO_SMALL;
     };
-    ras_->RasSetEntryPropertiesW = [this](LPCWSTR book, LPCWSTR name, RASENTRYW* entry, DWORD size, BYTE* info,
+    ras_->RasSetEntryPropertiesW = [this](LPCWSTR book, WideText name, RASENTRYW* entry, DWORD size, BYTE* info,
                                           DWORD infoSize) {
       calls_.push_back("set entry");
       EXPECT_TRUE(book == nullptr && info == nullptr && infoSize == 0);
@@ -35,9 +35,9 @@ class CreateVpnEntryTest : public ::testing::Test {
       entryByteCount_ = size;
       return entryResult_;
     };
-    ras_->RasSetCredentialsW = [this](LPCWSTR book, LPCWSTR name, RASCREDENTIALSW* credentials, BOOL clear) {
+    ras_->RasSetCredentialsW = [this](LPCWSTR book, WideText name, RASCREDENTIALSW* credentials, BOOL clear) {
       calls_.push_back("set credentials");
-      EXPECT_TRUE(book == nullptr && clear == 0 && name == entryName_);
+      EXPECT_TRUE(book == nullptr && clear == 0 && std::u16string_view(name) == entryName_);
       credentials_ = *credentials;
       return DWORD{11};
     };
@@ -173,9 +173,9 @@ TEST_F(CreateVpnEntryTest, TextsLongerThanTheRecordsAreRefusedBeforeAnyCall) {
 
   EXPECT_EQ(CreateVpnEntry(name, server, user, password), 11u);
   EXPECT_EQ(entryName_, name);
-  EXPECT_EQ(std::u16string(entry_.szLocalPhoneNumber), server);
-  EXPECT_EQ(std::u16string(credentials_.szUserName), user);
-  EXPECT_EQ(std::u16string(credentials_.szPassword), password);
+  EXPECT_EQ(std::u16string(WideText(entry_.szLocalPhoneNumber)), server);
+  EXPECT_EQ(std::u16string(WideText(credentials_.szUserName)), user);
+  EXPECT_EQ(std::u16string(WideText(credentials_.szPassword)), password);
 }
 
 }  // namespace

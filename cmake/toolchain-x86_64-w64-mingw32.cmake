@@ -1,0 +1,3 @@
+# Windows x64.
+set(KELVO_MINGW_ARCH x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
