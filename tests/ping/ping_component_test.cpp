@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,21 @@ class FakeResolution {
     SocketsApi& sockets = ServiceTable<SocketsApi>();
     real_ = sockets.gethostbyname;
     sockets.gethostbyname = [this](const char* name) { return Resolve(name); };
+#ifdef _WIN32
+    // The system's asynchronous lookup never reaches this fake and would ask the network: a
+    // ".test" name given to it fails the test instead of leaving the machine.
+    AsyncResolverApi& resolver = ServiceTable<AsyncResolverApi>();
+    resolver.WSAAsyncGetHostByName = [real = resolver.WSAAsyncGetHostByName](HWND window, UINT message,
+                                                                             const char* name, char* buffer,
+                                                                             int length) -> HANDLE {
+      if (std::string_view(name).ends_with(".test")) {
+        ADD_FAILURE() << "a name of the test's own reached the system's lookup: " << name;
+        WSASetLastError(WSAENOBUFS);
+        return nullptr;
+      }
+      return real(window, message, name, buffer, length);
+    };
+#endif
   }
 
   hostent* Resolve(const char* name) {
