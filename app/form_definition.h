@@ -1,7 +1,7 @@
 // The main window's definition: every control with its place, size, font and colours.
 #pragma once
 
-#include "platform/toolkit.h"
+#include "ui/toolkit.h"
 
 namespace kelvo {
 

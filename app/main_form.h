@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "ping/ping.h"
-#include "platform/toolkit.h"
+#include "ui/toolkit.h"
 
 namespace kelvo {
 

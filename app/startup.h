@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "platform/toolkit.h"
+#include "ui/toolkit.h"
 
 namespace kelvo {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/main_form.h"
-#include "platform/qt/message_queue_qt.h"
-#include "platform/qt/qt_application.h"
+#include "ui/qt/message_queue_qt.h"
+#include "ui/qt/qt_application.h"
 
 int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;

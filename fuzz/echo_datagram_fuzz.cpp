@@ -12,7 +12,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/icmp.h"
-#include "platform/posix/echo_packet.h"
+#include "platform/posix/echo/echo_packet.h"
 
 namespace {
 

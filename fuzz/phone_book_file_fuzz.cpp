@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/posix/ini_document.h"
-#include "platform/posix/ras_fields.h"
+#include "platform/posix/phone_book/ini_document.h"
+#include "platform/posix/phone_book/ras_record_text.h"
 
 namespace {
 

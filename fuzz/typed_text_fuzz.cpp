@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/posix/ras_fields.h"
+#include "platform/posix/phone_book/ras_record_text.h"
 #include "platform/text.h"
 
 namespace {

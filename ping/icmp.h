@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/component.h"
+#include "ui/component.h"
 #include "platform/exception.h"
 #include "platform/icmp.h"
 #include "platform/win_types.h"

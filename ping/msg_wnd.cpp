@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/sync.h"
-#include "platform/toolkit_events.h"
+#include "ui/toolkit_events.h"
 
 namespace kelvo {
 

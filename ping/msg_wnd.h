@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/component.h"
+#include "ui/component.h"
 #include "platform/exception.h"
 #include "platform/window_messages.h"
 

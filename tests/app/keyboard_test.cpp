@@ -7,7 +7,7 @@
 
 #include "app/form_definition.h"
 #include "app/main_form.h"
-#include "platform/headless/headless_toolkit.h"
+#include "ui/headless/headless_toolkit.h"
 
 namespace kelvo {
 namespace {

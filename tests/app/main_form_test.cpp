@@ -7,7 +7,7 @@
 #include "app/main_form.h"
 #include "app/startup.h"
 #include "platform/exception.h"
-#include "platform/headless/headless_toolkit.h"
+#include "ui/headless/headless_toolkit.h"
 #include "platform/shell.h"
 
 namespace kelvo {

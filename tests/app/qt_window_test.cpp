@@ -19,7 +19,7 @@
 
 #include "app/form_definition.h"
 #include "app/main_form.h"
-#include "platform/qt/qt_application.h"
+#include "ui/qt/qt_application.h"
 #include "platform/shell.h"
 
 namespace kelvo {

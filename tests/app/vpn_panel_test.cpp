@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "app/main_form.h"
-#include "platform/headless/headless_toolkit.h"
+#include "ui/headless/headless_toolkit.h"
 #include "platform/ras.h"
 #include "platform/version.h"
 

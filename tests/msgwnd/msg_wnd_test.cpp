@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/toolkit_events.h"
+#include "ui/toolkit_events.h"
 #include "tests/msgwnd/test_controls.h"
 
 namespace kelvo {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/qt/message_queue_qt.h"
+#include "ui/qt/message_queue_qt.h"
 #include "tests/msgwnd/test_controls.h"
 
 namespace kelvo {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "platform/posix/echo_packet.h"
+#include "platform/posix/echo/echo_packet.h"
 
 namespace kelvo::test {
 

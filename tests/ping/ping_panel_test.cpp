@@ -11,7 +11,7 @@
 #include "app/main_form.h"
 #include "app/startup.h"
 #include "platform/async_resolver.h"
-#include "platform/headless/headless_toolkit.h"
+#include "ui/headless/headless_toolkit.h"
 #include "platform/module.h"
 #include "platform/window_messages.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/icmp.h"
-#include "platform/posix/echo_packet.h"
+#include "platform/posix/echo/echo_packet.h"
 
 namespace kelvo::echo {
 namespace {

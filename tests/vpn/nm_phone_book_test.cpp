@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "app/main_form.h"
-#include "platform/headless/headless_toolkit.h"
+#include "ui/headless/headless_toolkit.h"
 #include "platform/ras.h"
 #include "platform/version.h"
 #include "vpn/vpn_entry.h"

@@ -23,9 +23,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/posix/ini_document.h"
-#include "platform/posix/phone_book_folder.h"
-#include "platform/posix/ras_fields.h"
+#include "platform/posix/phone_book/ini_document.h"
+#include "platform/posix/phone_book/phone_book_folder.h"
+#include "platform/posix/phone_book/ras_record_text.h"
 #include "platform/ras.h"
 #include "platform/text.h"
 #include "platform/version.h"
