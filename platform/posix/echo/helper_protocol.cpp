@@ -64,7 +64,7 @@ std::vector<std::uint8_t> EncodeAnswer(const EchoResult& answer) {
 }
 
 std::optional<EchoResult> DecodeAnswer(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kAnswerHeaderSize || bytes[0] > 1) return std::nullopt;
+  if (bytes.size() < kAnswerHeaderSize || bytes.size() > kMaxAnswerSize || bytes[0] > 1) return std::nullopt;
   if (Get16(&bytes[2]) != bytes.size() - kAnswerHeaderSize) return std::nullopt;
   EchoResult answer;
   answer.replied = bytes[0] == 1;
