@@ -94,6 +94,7 @@ int Start() {
   helper.pid = pid;
   helper.fd = ends[0];
   helper.owed = 0;
+  helper.busyUntil = Clock::now();
   std::uint8_t ready = 0;
   if (WaitFor(helper.fd, -1, Clock::now() + kStartTime) != Ready::kAnswer ||
       ::recv(helper.fd, &ready, 1, MSG_DONTWAIT) != 1 || ready != kReady) {
