@@ -20,6 +20,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -119,6 +120,98 @@ class FakeBus {
   std::vector<int> waiting_;
   std::atomic<bool> stop_{false};
   std::thread closer_;
+};
+
+// The real bus behind a relay of the test's own whose answers lag: once the program asked for a
+// profile to be added, nothing reaches it from the bus until the given moment, and then all of it.
+class LaggingBus {
+ public:
+  explicit LaggingBus(std::chrono::steady_clock::time_point until) : bus_(std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
+    char folder[] = "/tmp/kelvo_lagging_bus_XXXXXX";
+    folder_ = ::mkdtemp(folder);
+    listener_ = Listen(folder_ / "bus");
+    relay_ = std::thread([this, until] { Relay(until); });
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (folder_ / "bus").string()).c_str(), 1);
+  }
+  ~LaggingBus() {
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.c_str(), 1);
+    stop_ = true;
+    relay_.join();
+    ::close(listener_);
+    fs::remove_all(folder_);
+  }
+  LaggingBus(const LaggingBus&) = delete;
+  LaggingBus& operator=(const LaggingBus&) = delete;
+
+ private:
+  static sockaddr_un Address(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    return address;
+  }
+  static int Listen(const std::string& path) {
+    const sockaddr_un address = Address(path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    ::listen(fd, 16);
+    return fd;
+  }
+
+  struct Link {
+    int program;
+    int bus;
+    bool lagging = false;
+    std::string held;
+  };
+
+  void Relay(std::chrono::steady_clock::time_point until) {
+    std::vector<Link> links;
+    const sockaddr_un real = Address(bus_.substr(std::string_view("unix:path=").size()));
+    while (!stop_) {
+      std::vector<pollfd> watched{{listener_, POLLIN, 0}};
+      for (const Link& link : links) {
+        watched.push_back({link.program, POLLIN, 0});
+        watched.push_back({link.bus, POLLIN, 0});
+      }
+      ::poll(watched.data(), watched.size(), 20);
+      const bool late = std::chrono::steady_clock::now() >= until;
+      for (std::size_t i = 0; i < links.size(); ++i) {
+        Link& link = links[i];
+        char chunk[65536];
+        if (watched[1 + 2 * i].revents != 0) {
+          const ssize_t n = ::read(link.program, chunk, sizeof(chunk));
+          if (n > 0) {
+            link.lagging |= std::string_view(chunk, n).find("AddConnection2") != std::string_view::npos;
+            ::write(link.bus, chunk, n);
+          }
+        }
+        if (watched[2 + 2 * i].revents != 0) {
+          const ssize_t n = ::read(link.bus, chunk, sizeof(chunk));
+          if (n > 0) link.held.append(chunk, n);
+        }
+        if ((!link.lagging || late) && !link.held.empty()) {
+          ::write(link.program, link.held.data(), link.held.size());
+          link.held.clear();
+        }
+      }
+      if (watched[0].revents != 0) {
+        Link link{::accept(listener_, nullptr, nullptr), ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), false, {}};
+        ::connect(link.bus, reinterpret_cast<const sockaddr*>(&real), sizeof(real));
+        links.push_back(link);
+      }
+    }
+    for (const Link& link : links) {
+      ::close(link.program);
+      ::close(link.bus);
+    }
+  }
+
+  std::string bus_;
+  fs::path folder_;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread relay_;
 };
 
 // The daemon stopped for a while, from now on.
@@ -327,6 +420,18 @@ TEST_F(NmPhoneBookTest, OnePressWaitsFiveSecondsInAll) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Create(u"login", u"secret"), kFailed);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5500));
+}
+
+// The daemon stored the profile, but its answer came after the add's time was over: the profile
+// and its password are there, so the press succeeded.
+TEST_F(NmPhoneBookTest, AnAddAnsweredLateIsLookedForBeforeItCountsAsFailed) {
+  const auto start = std::chrono::steady_clock::now();
+  {
+    LaggingBus bus(start + std::chrono::milliseconds(4500));
+    EXPECT_EQ(Create(u"login", u"secret"), kCreated);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5500));
+  }
+  EXPECT_EQ(Show("Kelvo", "vpn.secrets"), "vpn.secrets:password = secret\n");
 }
 
 // Bus trouble other than nothing listening is a failure: the password never lands in the file
