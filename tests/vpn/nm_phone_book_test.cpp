@@ -1,5 +1,6 @@
 // The VPN panel against a real NetworkManager of the test's own (private_network_manager.sh):
 // what nmcli and the keyfile show after the handler ran. No profile is ever activated.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,6 +27,8 @@
 
 #include "app/main_form.h"
 #include "ui/headless/headless_toolkit.h"
+#include "platform/posix/phone_book/nm_writer.h"
+#include "platform/posix/system/private_file.h"
 #include "platform/ras.h"
 #include "platform/version.h"
 #include "vpn/vpn_entry.h"
@@ -508,6 +511,18 @@ TEST_F(NmPhoneBookTest, TwoProgramsAtOnceMakeOneProfile) {
     EXPECT_EQ(status, 0);
   }
   EXPECT_EQ(Output("nmcli -t -f NAME connection show"), "Kelvo\n");
+}
+
+// The program takes the module only of its own version.
+TEST(NmWriterModule, HandsOutItsCallsOnlyForItsOwnVersion) {
+  void* module = ::dlopen(PrivateFilePath(kNmWriterModule).c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << ::dlerror();
+  const auto entryPoint = reinterpret_cast<KelvoNmWriterEntryPoint>(::dlsym(module, kNmWriterEntryPoint));
+  ASSERT_NE(entryPoint, nullptr);
+  EXPECT_EQ(entryPoint(kNmWriterVersion + 1), nullptr);
+  ASSERT_NE(entryPoint(kNmWriterVersion), nullptr);
+  EXPECT_EQ(entryPoint(kNmWriterVersion)->version, kNmWriterVersion);
+  ::dlclose(module);
 }
 
 // One of the programs of the test above.
