@@ -289,7 +289,8 @@ class Session {
     const GPtrArray* profiles = nm_client_get_connections(client_.get());
     for (guint i = 0; i < profiles->len; ++i) {
       auto* profile = NM_REMOTE_CONNECTION(g_ptr_array_index(profiles, i));
-      if (g_strcmp0(nm_connection_get_id(NM_CONNECTION(profile)), name.c_str()) == 0 && Ours(NM_CONNECTION(profile), user)) {
+      if (g_strcmp0(nm_connection_get_id(NM_CONNECTION(profile)), name.c_str()) == 0 &&
+          Ours(NM_CONNECTION(profile), user)) {
         return profile;
       }
     }
@@ -464,7 +465,7 @@ int FindNetworkManager(std::int64_t deadline) {
 }
 
 DWORD SetEntryProperties(const char* entryName, const RASENTRYW* entryRecord, std::int64_t deadline) {
-  return WithDaemon<DWORD>(At(deadline), true, [name = std::string(entryName), entry = *entryRecord](Session& session, const std::string& user) {
+  const auto job = [name = std::string(entryName), entry = *entryRecord](Session& session, const std::string& user) {
     NMRemoteConnection* ours = session.FindOurs(name, user);
     Owned<NMConnection> profile(ours ? nm_simple_connection_new_clone(NM_CONNECTION(ours)) : nm_simple_connection_new());
     if (const auto error = ApplyEntry(profile.get(), name, user, entry)) return *error;
@@ -474,7 +475,8 @@ DWORD SetEntryProperties(const char* entryName, const RASENTRYW* entryRecord, st
     if (ours != nullptr) return session.Update(ours, profile.get());
     pending.emplace(name, entry);
     return DWORD{ERROR_SUCCESS};
-  });
+  };
+  return WithDaemon<DWORD>(At(deadline), true, job);
 }
 
 DWORD GetEntryProperties(const char* entryName, RASENTRYW* entryRecord, std::int64_t deadline) {
@@ -482,7 +484,7 @@ DWORD GetEntryProperties(const char* entryName, RASENTRYW* entryRecord, std::int
     DWORD code;
     RASENTRYW entry{};
   };
-  const Read read = WithDaemon<Read>(At(deadline), false, [name = std::string(entryName), entry = *entryRecord](Session& session, const std::string& user) {
+  const auto job = [name = std::string(entryName), entry = *entryRecord](Session& session, const std::string& user) {
     Read found{ERROR_CANNOT_FIND_PHONEBOOK_ENTRY, entry};
     if (NMRemoteConnection* ours = session.FindOurs(name, user)) {
       found.code = ReadEntry(NM_CONNECTION(ours), found.entry);
@@ -492,7 +494,8 @@ DWORD GetEntryProperties(const char* entryName, RASENTRYW* entryRecord, std::int
       found.code = error ? *error : ReadEntry(profile.get(), found.entry);
     }
     return found;
-  });
+  };
+  const Read read = WithDaemon<Read>(At(deadline), false, job);
   if (read.code == ERROR_SUCCESS) *entryRecord = read.entry;
   return read.code;
 }
@@ -501,7 +504,7 @@ DWORD StoreCredentials(const char* entryName, const char* const* keys, const cha
                        std::int64_t deadline) {
   std::vector<std::pair<std::string, std::string>> values;
   for (std::size_t i = 0; i < count; ++i) values.emplace_back(keys[i], texts[i]);
-  return WithDaemon<DWORD>(At(deadline), true, [name = std::string(entryName), values = std::move(values)](Session& session, const std::string& user) {
+  const auto job = [name = std::string(entryName), values = std::move(values)](Session& session, const std::string& user) {
     NMRemoteConnection* ours = session.FindOurs(name, user);
     const auto waiting = Pending(name);
     if (ours == nullptr && !waiting) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
@@ -527,7 +530,8 @@ DWORD StoreCredentials(const char* entryName, const char* const* keys, const cha
       pending.erase(name);
     }
     return written;
-  });
+  };
+  return WithDaemon<DWORD>(At(deadline), true, job);
 }
 
 constexpr KelvoNmWriter kWriter{kNmWriterVersion, FindNetworkManager, SetEntryProperties, GetEntryProperties,
