@@ -68,6 +68,21 @@ std::size_t OpenSockets() {
   return count;
 }
 
+sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  return address;
+}
+
+int Listen(const std::string& path, int backlog) {
+  const sockaddr_un address = UnixAddress(path);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  EXPECT_EQ(::listen(fd, backlog), 0);
+  return fd;
+}
+
 // A system bus of the test's own that is no bus: one that closes every connection at once, one
 // that takes connections and never says a word, one whose backlog is full. The program is pointed
 // at it for the object's life.
@@ -79,15 +94,11 @@ class FakeBus {
     char folder[] = "/tmp/kelvo_fake_bus_XXXXXX";
     folder_ = ::mkdtemp(folder);
     const std::string path = folder_ / "bus";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(::listen(listener_, kind == kFull ? 0 : 16), 0);
+    const sockaddr_un address = UnixAddress(path);
+    listener_ = Listen(path, kind == kFull ? 0 : 16);
     for (int i = 0; kind == kFull && i < 64; ++i) {
       const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         ::close(fd);
         break;
       }
@@ -132,7 +143,7 @@ class LaggingBus {
   explicit LaggingBus(std::chrono::steady_clock::time_point until) : bus_(std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
     char folder[] = "/tmp/kelvo_lagging_bus_XXXXXX";
     folder_ = ::mkdtemp(folder);
-    listener_ = Listen(folder_ / "bus");
+    listener_ = Listen(folder_ / "bus", 16);
     relay_ = std::thread([this, until] { Relay(until); });
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (folder_ / "bus").string()).c_str(), 1);
   }
@@ -147,20 +158,6 @@ class LaggingBus {
   LaggingBus& operator=(const LaggingBus&) = delete;
 
  private:
-  static sockaddr_un Address(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    return address;
-  }
-  static int Listen(const std::string& path) {
-    const sockaddr_un address = Address(path);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    ::listen(fd, 16);
-    return fd;
-  }
-
   struct Link {
     int program;
     int bus;
@@ -170,7 +167,7 @@ class LaggingBus {
 
   void Relay(std::chrono::steady_clock::time_point until) {
     std::vector<Link> links;
-    const sockaddr_un real = Address(bus_.substr(std::string_view("unix:path=").size()));
+    const sockaddr_un real = UnixAddress(bus_.substr(std::string_view("unix:path=").size()));
     while (!stop_) {
       std::vector<pollfd> watched{{listener_, POLLIN, 0}};
       for (const Link& link : links) {
