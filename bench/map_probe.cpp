@@ -1,6 +1,7 @@
 // Starts a program on the current X display and reports when its first window is mapped, and
 // the program's resident memory once it has settled, then ends it. One line:
-//   mapped_ms <time from the start to the map> rss_kb <VmRSS half a second later>
+//   mapped_ms <time from the start to the map> rss_kb <VmRSS half a second later> libs <shared
+//   libraries mapped then>
 // Usage: map_probe PROGRAM [ARGS...]. The display must hold no other programs' windows coming up.
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -23,6 +25,18 @@ long ResidentKb(pid_t pid) {
     if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
   }
   return -1;
+}
+
+// Distinct files mapped whose name says shared library (the program's own file aside).
+int SharedLibraries(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::set<std::string> libraries;
+  std::string line;
+  while (std::getline(maps, line)) {
+    const auto path = line.find('/');
+    if (path != std::string::npos && line.find(".so", path) != std::string::npos) libraries.insert(line.substr(path));
+  }
+  return static_cast<int>(libraries.size());
 }
 
 }  // namespace
@@ -60,7 +74,7 @@ int main(int argc, char** argv) {
     if ((event->response_type & 0x7f) != XCB_MAP_NOTIFY) continue;
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::printf("mapped_ms %.1f rss_kb %ld\n", ms, ResidentKb(child));
+    std::printf("mapped_ms %.1f rss_kb %ld libs %d\n", ms, ResidentKb(child), SharedLibraries(child));
     break;
   }
   ::kill(child, SIGTERM);

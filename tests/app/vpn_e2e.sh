@@ -20,6 +20,10 @@ click 95 172  # login
 xdotool type --window "$window" "  Ivan Petrov "
 click 282 172  # password
 xdotool type --window "$window" "pa ss"
+# NetworkManager's client library and GLib's object and I/O libraries come with the writer's
+# module, when the entry is written, not with the program.
+glib_objects='/lib(nm|gio-2\.0|gobject-2\.0)\.so'
+! grep -qE "$glib_objects" "/proc/$kelvo_pid/maps" || fail "mapped before Создать: $(grep -oE "$glib_objects" "/proc/$kelvo_pid/maps" | sort -u)"
 click 195 250  # "Создать"
 
 # The box carries the program's title too.
@@ -31,6 +35,7 @@ for _ in $(seq 100); do
 done
 [ -n "$box" ] || fail "no message box after Создать"
 import -window root "$shots/vpn_created.png"
+grep -q '/kelvo-nm\.so$' "/proc/$kelvo_pid/maps" || fail "the NetworkManager module was not loaded"
 xdotool windowfocus --sync "$box"
 xdotool key Return
 # Only "Соединение создано" closes the panel with the box; after a failure it stays open.

@@ -68,6 +68,9 @@ bus_pid=$!
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$home/bus"
 export KELVO_TEST_NM_CONFIG="$home/NetworkManager.conf"
 export KELVO_TEST_NM_PROFILES="$home/profiles"
+# The account's runtime folder, as a desktop session has it (the writers' lock lives there).
+export XDG_RUNTIME_DIR="$home/runtime"
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
 for _ in $(seq 50); do [ -S "$home/bus" ] && break; sleep 0.1; done
 
 NetworkManager --no-daemon --config="$KELVO_TEST_NM_CONFIG" >"$home/daemon.log" 2>&1 &

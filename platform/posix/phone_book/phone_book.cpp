@@ -18,8 +18,11 @@
 // claims to be); dwSize itself must be the one record size this phone book knows, else
 // ERROR_INVALID_SIZE.
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <utility>
 
 #include "platform/posix/phone_book/nm_phone_book.h"
 #include "platform/posix/phone_book/phone_book_folder.h"
@@ -32,26 +35,48 @@ namespace {
 
 constexpr DWORD kEntrySize = sizeof(RASENTRYW);
 
-// An entry write looks for NetworkManager again (no bus or no daemon: the file book); the calls
-// after it go where the entry went, so a daemon that goes away half-way is a failure, never a
-// silent switch to the file. nullopt: a bus or daemon that did not answer in time.
+// An entry write looks for NetworkManager again (nothing at the bus or no daemon on it: the file
+// book); the calls after it go where the entry went, so a daemon that goes away half-way is a
+// failure, never a silent switch to the file. nullopt: a bus or daemon that failed us.
 enum class Book { kUnknown, kFile, kNetworkManager };
 std::atomic<Book> chosenBook{Book::kUnknown};
 
-std::optional<Book> ChooseBook(bool lookAgain) {
+std::optional<Book> ChooseBook(bool lookAgain, Deadline deadline) {
   const Book chosen = chosenBook.load();
   if (!lookAgain && chosen != Book::kUnknown) return chosen;
-  switch (FindNetworkManager()) {
+  switch (FindNetworkManager(deadline)) {
     case NetworkManagerPresence::kAbsent:
       chosenBook.store(Book::kFile);
       return Book::kFile;
     case NetworkManagerPresence::kAnswers:
       chosenBook.store(Book::kNetworkManager);
       return Book::kNetworkManager;
-    case NetworkManagerPresence::kNoAnswer:
+    case NetworkManagerPresence::kFails:
       break;
   }
   return std::nullopt;
+}
+
+// A press of the window's button writes the entry and then its credentials: one wait of at most
+// this long in all, counted from the entry write, however slow the bus and the daemon are. The
+// credentials that follow an entry write share its deadline; any other call has its own.
+constexpr auto kPressTime = std::chrono::seconds(5);
+std::mutex pressMutex;
+std::optional<std::pair<std::string, Deadline>> press;
+
+Deadline StartPress(const std::string& name) {
+  const Deadline deadline = std::chrono::steady_clock::now() + kPressTime;
+  const std::lock_guard lock(pressMutex);
+  press.emplace(name, deadline);
+  return deadline;
+}
+
+Deadline PressDeadline(const std::string& name) {
+  const std::lock_guard lock(pressMutex);
+  std::optional<std::pair<std::string, Deadline>> started;
+  started.swap(press);
+  if (started && started->first == name) return started->second;
+  return std::chrono::steady_clock::now() + kPressTime;
 }
 
 // The section name of an entry; nullopt for a name the phone book cannot hold.
@@ -79,10 +104,11 @@ DWORD GetEntryProperties(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
   if (entryName != nullptr) {  // without a name: the defaults of a new entry
     const auto name = EntryName(entryName);
     if (!name) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-    const auto chosen = ChooseBook(false);
+    const Deadline deadline = std::chrono::steady_clock::now() + kPressTime;
+    const auto chosen = ChooseBook(false, deadline);
     if (!chosen) return ERROR_CANNOT_OPEN_PHONEBOOK;
     if (*chosen == Book::kNetworkManager) {
-      if (const DWORD error = NmGetEntryProperties(*name, found)) return error;
+      if (const DWORD error = NmGetEntryProperties(*name, found, deadline)) return error;
       *entry = found;
       return ERROR_SUCCESS;
     }
@@ -107,9 +133,10 @@ DWORD SetEntryProperties(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
   if (!name) return ERROR_INVALID_NAME;
   const auto values = EntryFieldValues(*entry);
   if (!values) return ERROR_INVALID_PARAMETER;
-  const auto chosen = ChooseBook(true);
+  const Deadline deadline = StartPress(*name);
+  const auto chosen = ChooseBook(true, deadline);
   if (!chosen) return ERROR_CANNOT_OPEN_PHONEBOOK;
-  if (*chosen == Book::kNetworkManager) return NmSetEntryProperties(*name, *entry);
+  if (*chosen == Book::kNetworkManager) return NmSetEntryProperties(*name, *entry, deadline);
 
   PhoneBookFolder folder;
   IniDocument book;
@@ -124,9 +151,10 @@ DWORD SetEntryProperties(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry,
 // empty text removes its key.
 DWORD StoreCredentials(const std::optional<std::string>& entryName, const FieldValues& values) {
   if (!entryName || entryName->empty()) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-  const auto chosen = ChooseBook(false);
+  const Deadline deadline = PressDeadline(*entryName);
+  const auto chosen = ChooseBook(false, deadline);
   if (!chosen) return ERROR_CANNOT_OPEN_PHONEBOOK;
-  if (*chosen == Book::kNetworkManager) return NmStoreCredentials(*entryName, values);
+  if (*chosen == Book::kNetworkManager) return NmStoreCredentials(*entryName, values, deadline);
   PhoneBookFolder folder;
   IniDocument book;
   IniDocument credentials;
