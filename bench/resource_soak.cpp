@@ -78,7 +78,7 @@ class Sampler {
 
 Resources Sample() { return {OpenDescriptors(), StatusField("Threads"), StatusField("VmRSS"), HeapInUse()}; }
 
-Figures Run(int echoes, int lookups, int samples) {
+Figures Run(int echoes, int lookups, int samples, const std::u16string& name) {
   Figures figures;
   Sampler sampler(figures);
   TPing ping(nullptr);
@@ -91,7 +91,7 @@ Figures Run(int echoes, int lookups, int samples) {
   // is taken from the message loop instead.
   const auto lookup = [&](bool cancel) {
     done = false;
-    ping.DnsLookup(u"localhost");
+    ping.DnsLookup(name);
     if (cancel) {
       try {
         ping.CancelDnsLookup();
@@ -106,7 +106,7 @@ Figures Run(int echoes, int lookups, int samples) {
   // Warm-up: the socket and the window, and a burst of lookups, each withdrawing the one before,
   // that starts every worker the resolver will ever have.
   ping.Ping();
-  for (int i = 0; i < 16; ++i) ping.DnsLookup(u"localhost");
+  for (int i = 0; i < 16; ++i) ping.DnsLookup(name);
   lookup(false);
   sampler.Take();
   const int echoEvery = std::max(1, echoes / std::max(1, samples));

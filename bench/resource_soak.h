@@ -1,4 +1,4 @@
-// A long run of the ping component's two loops, echoes to 127.0.0.1 and lookups of `localhost`
+// A long run of the ping component's two loops, echoes to 127.0.0.1 and lookups of one name
 // with every other one cancelled, sampling what the process holds: descriptors, threads and
 // resident memory must stay flat however long it runs. Loopback only.
 #pragma once
@@ -28,9 +28,9 @@ struct Figures {
   int cancelled = 0;
 };
 
-// `echoes` echoes through one TPing, then `lookups` lookups through it, the odd ones cancelled
-// at once; about `samples` samples in each of the two loops.
-Figures Run(int echoes, int lookups, int samples);
+// `echoes` echoes through one TPing, then `lookups` lookups of `name` through it, the odd ones
+// cancelled at once; about `samples` samples in each of the two loops.
+Figures Run(int echoes, int lookups, int samples, const std::u16string& name);
 
 // The three lines of first, peak and last, as the benchmark prints them.
 std::string Report(const Figures& figures);

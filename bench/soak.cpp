@@ -9,6 +9,6 @@
 int main(int argc, char** argv) {
   const int echoes = argc > 1 ? std::atoi(argv[1]) : 100000;
   const int lookups = argc > 2 ? std::atoi(argv[2]) : 10000;
-  std::fputs(kelvo::soak::Report(kelvo::soak::Run(echoes, lookups, 100)).c_str(), stdout);
+  std::fputs(kelvo::soak::Report(kelvo::soak::Run(echoes, lookups, 100, u"localhost")).c_str(), stdout);
   return 0;
 }

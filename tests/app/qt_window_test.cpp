@@ -3,6 +3,8 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QFontInfo>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/form_definition.h"
@@ -58,14 +61,16 @@ class QtWindowTest : public ::testing::Test {
   QString Focused() const { return Window()->focusWidget() ? Window()->focusWidget()->objectName() : QString(); }
   // A key pressed and released on the control with the focus, with the text a keyboard gives it.
   void Press(Qt::Key key) const {
-    const QString text = key == Qt::Key_Tab     ? QStringLiteral("\t")
+    const QString text = key == Qt::Key_Backtab ? QString()
+                         : key == Qt::Key_Tab     ? QStringLiteral("\t")
                          : key == Qt::Key_Space  ? QStringLiteral(" ")
                          : key == Qt::Key_Escape ? QStringLiteral("\x1b")
                                                  : QStringLiteral("\r");
     QWidget* target = Window()->focusWidget();
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    const Qt::KeyboardModifiers modifiers = key == Qt::Key_Backtab ? Qt::ShiftModifier : Qt::NoModifier;
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
     QApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
     QApplication::sendEvent(target, &release);
   }
   // The controls Tab visits from the one with the focus until it comes back to it.
@@ -98,28 +103,33 @@ TEST_F(QtWindowTest, ClientAreaFollowsTheVisiblePanelAndSnapsBackAfterAResize) {
 TEST_F(QtWindowTest, EveryControlHasItsPlaceFontAndVisibility) {
   struct Expected {
     const char* name;
+    QRect place;  // in its panel, or in the window for the panels
     int pixelHeight;
+    bool hidden;
   };
-  // The window's own font is 11 pixels; the rest say their own.
-  const Expected fonts[] = {{"Label1", 13},  {"Button1", 13},     {"Button2", 13}, {"Label4", 16},
-                            {"HostEdit", 16}, {"DisplayMemo", 11}, {"Button3", 13}, {"Button4", 13},
-                            {"Label2", 16},  {"Label3", 16},      {"Edit1", 11},   {"Edit2", 11},
-                            {"Button5", 16}};
-  for (const Expected& expected : fonts) {
+  // As the window is drawn: the window's own font is 11 pixels, the rest say their own.
+  const Expected controls[] = {
+      {"Panel2", {0, 0, 392, 121}, 11, false},      {"Image1", {4, 8, 241, 113}, 11, false},
+      {"Label1", {126, 25, 95, 16}, 13, false},     {"Button1", {251, 18, 138, 33}, 13, false},
+      {"Button2", {251, 73, 138, 33}, 13, false},   {"Panel1", {0, 127, 392, 185}, 11, true},
+      {"Label4", {24, 0, 55, 19}, 16, false},       {"HostEdit", {24, 21, 161, 25}, 16, false},
+      {"DisplayMemo", {5, 52, 381, 125}, 11, false}, {"Button3", {216, 4, 81, 42}, 13, false},
+      {"Button4", {303, 4, 82, 42}, 13, false},     {"VPN", {0, 127, 392, 194}, 11, true},
+      {"Label2", {21, 10, 56, 19}, 16, false},      {"Label3", {208, 10, 65, 19}, 16, false},
+      {"Edit1", {13, 35, 164, 21}, 11, false},      {"Edit2", {200, 35, 164, 21}, 11, false},
+      {"Button5", {119, 94, 153, 59}, 16, false}};
+  int widgets = 0;
+  for (const Expected& expected : controls) {
     const QWidget* widget = Window()->findChild<QWidget*>(QString::fromLatin1(expected.name));
     ASSERT_NE(widget, nullptr) << expected.name;
+    ++widgets;
+    EXPECT_EQ(widget->geometry(), expected.place) << expected.name;
+    EXPECT_EQ(widget->isHidden(), expected.hidden) << expected.name;
     EXPECT_EQ(widget->font().family(), QStringLiteral("Tahoma")) << expected.name;
     EXPECT_EQ(widget->font().pixelSize(), expected.pixelHeight) << expected.name;
     EXPECT_EQ(widget->font().underline(), std::string_view(expected.name) == "Label1") << expected.name;
   }
-  for (const TControlDefinition& control : MainFormDefinition().controls) {
-    const QString name = QString::fromUtf16(control.name.data(), static_cast<qsizetype>(control.name.size()));
-    const QWidget* widget = Window()->findChild<QWidget*>(name);
-    ASSERT_NE(widget, nullptr) << name.toStdString();
-    const TBounds& b = control.bounds;
-    EXPECT_EQ(widget->geometry(), QRect(b.left, b.top, b.width, b.height)) << name.toStdString();
-    EXPECT_EQ(widget->isHidden(), !control.visible) << name.toStdString();
-  }
+  EXPECT_EQ(widgets, static_cast<int>(MainFormDefinition().controls.size())) << "a control of no place";
 }
 
 TEST_F(QtWindowTest, EditsShowLongTextsInClear) {
@@ -169,15 +179,60 @@ TEST_F(QtWindowTest, LinkLiesOpaqueOverTheLogoAndReactsToTheMouse) {
   EXPECT_EQ(opened, 1);
 }
 
+// As drawn: the inside in the system's light 3-D colour, the ping panel's border flat (one colour
+// all round), the VPN panel's sunken (darker above than below).
 TEST_F(QtWindowTest, EditsHaveTheLightBackgroundAndTheirPanelsBorders) {
-  const auto edits = Window()->findChildren<QLineEdit*>();
-  ASSERT_EQ(edits.size(), 3);
-  for (QLineEdit* edit : edits) {
-    const bool host = edit->text() == QStringLiteral("10.1.0.10");
-    // The ping panel has flat control borders, the VPN panel 3-D ones.
-    EXPECT_TRUE(edit->styleSheet().contains(host ? QStringLiteral("solid") : QStringLiteral("inset")));
-    EXPECT_TRUE(edit->styleSheet().contains(QApplication::palette().color(QPalette::Midlight).name()));
-    EXPECT_EQ(edit->font().pixelSize(), host ? 16 : 11);
+  const QColor light = QApplication::palette().color(QPalette::Midlight);
+  for (const char* name : {"HostEdit", "Edit1", "Edit2"}) {
+    QWidget* edit = Window()->findChild<QLineEdit*>(QString::fromLatin1(name));
+    ASSERT_NE(edit, nullptr) << name;
+    const QImage image = edit->grab().toImage();
+    const int width = image.width();
+    const int height = image.height();
+    const QColor inside = image.pixelColor(width - 6, height / 2);
+    EXPECT_LE(std::abs(inside.red() - light.red()) + std::abs(inside.green() - light.green()) +
+                  std::abs(inside.blue() - light.blue()),
+              6)
+        << name << ": " << inside.name().toStdString() << " inside, not " << light.name().toStdString();
+    const QColor top = image.pixelColor(width / 2, 0);
+    const QColor bottom = image.pixelColor(width / 2, height - 1);
+    EXPECT_NE(top, light) << name;
+    if (std::string_view(name) == "HostEdit") {
+      EXPECT_EQ(top, bottom) << name;
+      EXPECT_EQ(image.pixelColor(0, height / 2), image.pixelColor(width - 1, height / 2)) << name;
+    } else {
+      EXPECT_LT(top.lightness(), bottom.lightness()) << name;
+    }
+  }
+}
+
+// A stock Debian 12 has no Tahoma, and DejaVu Sans is what it draws instead: every caption still
+// fits inside its button, the ink of its letters clear of the frame.
+TEST_F(QtWindowTest, CaptionsFitTheirButtonsInTheFontOfAStockMachine) {
+  const auto buttons = Window()->findChildren<QPushButton*>();
+  ASSERT_EQ(buttons.size(), 5);
+  for (QPushButton* button : buttons) {
+    const std::string name = button->objectName().toStdString();
+    QFont stock = button->font();
+    stock.setFamilies({QStringLiteral("DejaVu Sans")});
+    button->setFont(stock);
+    ASSERT_EQ(QFontInfo(button->font()).family(), QStringLiteral("DejaVu Sans"));
+    const QString caption = button->text();
+    const QImage drawn = button->grab().toImage();
+    button->setText(QString());
+    const QImage blank = button->grab().toImage();
+    button->setText(caption);
+    QRect ink;
+    for (int y = 0; y < drawn.height(); ++y) {
+      for (int x = 0; x < drawn.width(); ++x) {
+        if (drawn.pixel(x, y) != blank.pixel(x, y)) ink |= QRect(x, y, 1, 1);
+      }
+    }
+    ASSERT_FALSE(ink.isEmpty()) << name;
+    const QRect inside = button->rect().adjusted(3, 3, -3, -3);
+    EXPECT_TRUE(inside.contains(ink)) << name << ": the caption's ink spans x " << ink.left() << ".." << ink.right()
+                                      << ", y " << ink.top() << ".." << ink.bottom() << " of " << button->width()
+                                      << " x " << button->height();
   }
 }
 
@@ -193,31 +248,48 @@ TEST_F(QtWindowTest, MemoWrapsHasNoScrollBarsAndTakesTyping) {
   EXPECT_FALSE(memo->isReadOnly());
   EXPECT_EQ(memo->maximumBlockCount(), 0);
   form.DisplayMemo->Lines().Add(u"one");
+  form.DisplayMemo->Lines().Add(u"");
   form.DisplayMemo->Lines().Add(u"two  spaced");
-  EXPECT_EQ(memo->toPlainText(), QStringLiteral("one\ntwo  spaced"));
+  EXPECT_EQ(memo->toPlainText(), QStringLiteral("one\n\ntwo  spaced"));
   form.DisplayMemo->Lines().Clear();
   EXPECT_EQ(form.DisplayMemo->Text(), u"");
+  // A line goes after what the user typed, on a line of its own.
+  form.Button2->Click();
+  memo->setFocus();
+  memo->insertPlainText(QStringLiteral("typed"));
+  form.DisplayMemo->Lines().Add(u"next");
+  EXPECT_EQ(memo->toPlainText(), QStringLiteral("typed\nnext"));
 }
 
+// Measured against a precise Qt timer of the same interval beside it, which a busy machine holds
+// up just as much: the two keep step, though the handler takes a quarter of each period, and
+// neither comes before its time.
 TEST_F(QtWindowTest, TimerTicksThroughTheLoopOnTime) {
   using Clock = std::chrono::steady_clock;
-  std::vector<Clock::time_point> ticks;
+  constexpr int kInterval = 40;
+  constexpr int kPeriods = 10;
+  int ticks = 0;
+  int reference = 0;
   TTimer timer(form, u"probe");
   timer.OnTimer = [&](TObject*) {
-    ticks.push_back(Clock::now());
-    if (ticks.size() == 5) timer.SetEnabled(false);
+    ++ticks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kInterval / 4));
   };
-  timer.SetInterval(40);
+  QTimer probe;
+  probe.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&probe, &QTimer::timeout, [&] { ++reference; });
+  timer.SetInterval(kInterval);
   const Clock::time_point started = Clock::now();
   timer.SetEnabled(true);
-  while (timer.Enabled() && Clock::now() - started < std::chrono::seconds(5)) {
+  probe.start(kInterval);
+  while (reference < kPeriods && Clock::now() - started < std::chrono::seconds(20)) {
     QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   }
-  ASSERT_EQ(ticks.size(), 5u);
-  // A precise timer keeps to its schedule: five periods take five intervals, give or take.
-  const auto total = std::chrono::duration_cast<std::chrono::milliseconds>(ticks.back() - started).count();
-  EXPECT_GE(total, 199);
-  EXPECT_LT(total, 260);
+  timer.SetEnabled(false);
+  const auto total = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+  ASSERT_GE(reference, kPeriods);
+  EXPECT_NEAR(ticks, reference, 1);
+  EXPECT_GE(total, kPeriods * kInterval - 1);
 }
 
 TEST_F(QtWindowTest, ErrorBoxHasTheTitleTheIconAndOneButton) {
@@ -248,6 +320,13 @@ TEST_F(QtWindowTest, TabFollowsReadingOrderPastTheOutputAndSkipsHiddenPanels) {
   form.Button2->Click();
   EXPECT_EQ(TabCycle(), QStringList({"Button2", "HostEdit", "Button3", "Button4", "DisplayMemo", "Button1"}));
   EXPECT_EQ(form.DisplayMemo->Text(), u"");
+  Press(Qt::Key_Backtab);
+  EXPECT_EQ(Focused(), QStringLiteral("DisplayMemo"));
+  Press(Qt::Key_Backtab);
+  EXPECT_EQ(Focused(), QStringLiteral("Button4"));
+  Press(Qt::Key_Tab);
+  Press(Qt::Key_Tab);
+  ASSERT_EQ(Focused(), QStringLiteral("Button1"));
 
   form.Button1->Click();
   EXPECT_EQ(TabCycle(), QStringList({"Button2", "Edit1", "Edit2", "Button5", "Button1"}));

@@ -35,31 +35,19 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 
-# Wine hands the clipboard to X as the CLIPBOARD selection, with Windows line ends, a moment
-# after the copy: the clipboard is emptied first (by an xclip kept in the foreground, so it ends
-# here) and read until the copy arrives, so an earlier copy is never taken for it; a line the
-# run adds in between moves the selection, so the text is selected again for another try.
-copy_selection() {  # the keys that select the text
-  local owner text=""
-  xclip -quiet -selection clipboard -i </dev/null >/dev/null 2>&1 &
-  owner=$!
-  sleep 0.2
-  for _ in 1 2 3; do
-    xdotool key "$@" ctrl+c
-    for _ in $(seq 10); do
-      text=$(xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | tr -d '\r' || true)
-      [ -n "$text" ] && break 2
-      sleep 0.1
-    done
-  done
-  kill "$owner" 2>/dev/null || true
-  wait "$owner" 2>/dev/null || true
-  printf '%s\n' "$text"
-}
+# The keys go to the window under the pointer, which is where the tests put it.
+keys() { xdotool key "$@"; }
 # The texts of the message boxes shown so far, one a line: Wine traces them as L"\041d\0435...".
 box_texts() {
   sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$work/kelvo.log" |
     sed 's/\\\([0-9a-f]\{4\}\)/\\u\1/g' | while IFS= read -r line; do LC_ALL=C.UTF-8 printf '%b\n' "$line"; done
+}
+await_boxes() {  # the texts the boxes shown so far must read within 5 s
+  for _ in $(seq 50); do
+    [ "$(box_texts)" = "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "the boxes read: $(box_texts)"
 }
 focused_field() { copy_selection End shift+Home; }  # the whole text of the focused one-line edit
 # The ping output has the focus: its whole text, and "Стоп" pressed from it, back in it after.
@@ -149,9 +137,8 @@ xdotool key Return
 refused() {  # the boxes so far: "Не удалось создать соединения" each
   local box
   box=$(message_box)
-  sleep 0.5
+  await_boxes "$1"
   import -window root "$shots/wine_vpn_refused.png"
-  [ "$(box_texts)" = "$1" ] || fail "the boxes read: $(box_texts)"
   close_box "$box"
   for _ in $(seq 50); do
     xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -qx "$box" || break
@@ -183,9 +170,8 @@ echo "Alt+F4: the program ended with status 0"
 # Without the echo service the window cannot be made: the error box says why, then the program
 # ends with a failure.
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;icmp=" start_kelvo wine "$kelvo"
-sleep 0.5
+await_boxes "Unable to register icmp.dll."
 import -window root "$shots/wine_no_echo_service.png"
-[ "$(box_texts)" = "Unable to register icmp.dll." ] || fail "the boxes read: $(box_texts)"
 close_box "$window"
 expect_exit 1 "after its error box was closed"
 echo "no echo service: the error box, then exit status 1"

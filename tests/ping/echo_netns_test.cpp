@@ -35,7 +35,9 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
   ASSERT_TRUE(test::Link(here, "198.51.100.1/24", peer, "198.51.100.2/24"));
   ASSERT_TRUE(peer.Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
   here.Within([] {
-    // Signals keep interrupting the wait; it must neither end early nor run over.
+    // Signals keep interrupting the wait, every 2 ms for 3 s and more; it must neither end early
+    // nor start over (which would wait on until they stop). What a busy machine adds stays below
+    // the bound.
     struct sigaction ignore{};
     ignore.sa_handler = [](int) {};
     struct sigaction saved{};
@@ -43,9 +45,9 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
     const pthread_t engineThread = ::pthread_self();
     std::atomic<bool> done{false};
     std::thread interrupter([&] {
-      for (int i = 0; i < 200 && !done; ++i) {
+      for (int i = 0; i < 1500 && !done; ++i) {
         ::pthread_kill(engineThread, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
     });
     TICMP icmp;
@@ -58,7 +60,7 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
       EXPECT_EQ(icmp.LastError(), IP_REQ_TIMED_OUT);
       EXPECT_EQ(icmp.ErrorText(), u"Request timed out");
       EXPECT_GE(waited.count(), 1000);
-      EXPECT_LE(waited.count(), 1020) << "waited too long for " << ToUtf8(target);
+      EXPECT_LE(waited.count(), 1800) << "waited too long for " << ToUtf8(target);
     }
     done = true;
     interrupter.join();

@@ -21,6 +21,8 @@
 
 #include "ping/ping.h"
 #include "platform/async_resolver.h"
+#include "platform/module.h"
+#include "platform/text.h"
 #ifndef _WIN32
 #include "tests/ping/netns.h"
 #endif
@@ -113,6 +115,17 @@ class FakeResolution {
   std::set<std::string> held_;
 };
 
+// The message of the error of type E that `call` raises.
+template <class E>
+std::u16string MessageOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return u"(nothing raised)";
+}
+
 class PingComponent : public ::testing::Test {
  protected:
   void TearDown() override { resolution.ReleaseAll(); }
@@ -134,7 +147,28 @@ TEST_F(PingComponent, FreshWindowGivesReleaseAndLookupNumbers) {
   }).join();
 }
 
-TEST_F(PingComponent, PropertiesReadAndWriteTheEngine) {
+// An echo service that sends nothing and records what it was asked for.
+struct SentEcho {
+  IPAddr address;
+  WORD size;
+  UCHAR ttl;
+  UCHAR flags;
+  DWORD timeout;
+};
+SentEcho sentEcho;
+DWORD WINAPI RecordEcho(HANDLE, IPAddr address, void*, WORD size, IP_OPTION_INFORMATION* options, void*, DWORD,
+                        DWORD timeout) {
+  sentEcho = {address, size, options->Ttl, options->Flags, timeout};
+  SetLastError(IP_REQ_TIMED_OUT);
+  return 0;
+}
+
+TEST_F(PingComponent, PropertiesReachTheEchoService) {
+  ScopedOverride<ModuleApi> modules;
+  modules->GetProcAddress = [&modules](HMODULE module, LPCSTR name) -> FARPROC {
+    if (std::string_view(name) == "IcmpSendEcho") return ToFarProc(&RecordEcho);
+    return modules.Original().GetProcAddress(module, name);
+  };
   TPing ping(nullptr);
   EXPECT_EQ(ping.Size(), 56);
   EXPECT_EQ(ping.Timeout(), 4000);
@@ -144,12 +178,15 @@ TEST_F(PingComponent, PropertiesReadAndWriteTheEngine) {
   ping.SetTimeout(1000);
   ping.SetTTL(5);
   ping.SetFlags(2);
-  ping.SetAddress(u"127.0.0.1");
-  EXPECT_EQ(ping.Size(), 32);
-  EXPECT_EQ(ping.Timeout(), 1000);
-  EXPECT_EQ(ping.TTL(), 5);
-  EXPECT_EQ(ping.Flags(), 2);
-  EXPECT_EQ(ping.Address(), u"127.0.0.1");
+  ping.SetAddress(u"127.0.0.9");
+  EXPECT_EQ(ping.Address(), u"127.0.0.9");
+  EXPECT_EQ(ping.Ping(), 0);
+  EXPECT_EQ(sentEcho.address, inet_addr("127.0.0.9"));
+  EXPECT_EQ(sentEcho.size, 32);
+  EXPECT_EQ(sentEcho.ttl, 5);
+  EXPECT_EQ(sentEcho.flags, 2);
+  EXPECT_EQ(sentEcho.timeout, 1000u);
+  EXPECT_EQ(ping.ErrorText(), u"Request timed out");
 }
 
 TEST_F(PingComponent, DottedAddressIsAnsweredBeforeDnsLookupReturns) {
@@ -160,42 +197,119 @@ TEST_F(PingComponent, DottedAddressIsAnsweredBeforeDnsLookupReturns) {
   EXPECT_EQ(ping.DnsResult(), u"127.0.0.5");
 }
 
+// On Windows the system's own lookup answers, and of this machine's names only `localhost`, of
+// which the program relies on nothing but an address of this machine; here our resolver answers
+// the test's own name.
+#ifdef _WIN32
+constexpr char16_t kAnsweredName[] = u"localhost";
+#else
+constexpr char16_t kAnsweredName[] = u"answered.test";
+#endif
+
 TEST_F(PingComponent, HostNameIsAnsweredLaterFromTheMessageLoop) {
   TPing ping(nullptr);
   Lookups lookups(ping);
-  ping.DnsLookup(u"localhost");
+  ping.DnsLookup(kAnsweredName);
   EXPECT_TRUE(lookups.errors.empty());
   EXPECT_EQ(ping.DnsResult(), u"");
   ASSERT_TRUE(PumpUntil([&] { return !lookups.errors.empty(); }));
   EXPECT_THAT(lookups.errors, ::testing::ElementsAre(0));
-  EXPECT_EQ(ping.DnsResult(), u"127.0.0.1");
+  EXPECT_TRUE(ping.DnsResult().starts_with(u"127.")) << ToUtf8(ping.DnsResult());
 }
 
 TEST_F(PingComponent, LookupThatCannotStartRaisesAndLeavesNothingPending) {
   ScopedOverride<AsyncResolverApi> resolver;
-  resolver->WSAAsyncGetHostByName = [](HWND, UINT, const char*, char*, int) -> HANDLE {
+  std::vector<HANDLE> cancelled;
+  resolver->WSAAsyncGetHostByName = [](HWND, UINT, const char* name, char*, int) -> HANDLE {
+    if (std::string_view(name) == "pending.test") return reinterpret_cast<HANDLE>(0x5e);
     SetLastError(WSAENOBUFS);
     return nullptr;
   };
+  resolver->WSACancelAsyncRequest = [&](HANDLE task) {
+    cancelled.push_back(task);
+    return 0;
+  };
   TPing ping(nullptr);
   Lookups lookups(ping);
-  try {
-    ping.DnsLookup(u"host.test");
-    FAIL() << "no error";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), u"host.test: can't start DNS lookup, error #10055");
-  }
+  ping.DnsLookup(u"pending.test");
+  EXPECT_EQ(MessageOf<Exception>([&] { ping.DnsLookup(u"host.test"); }),
+            u"host.test: can't start DNS lookup, error #10055");
+  // The pending lookup was withdrawn silently, and the one that failed to start is not pending.
   ping.CancelDnsLookup();
+  EXPECT_THAT(cancelled, ::testing::ElementsAre(reinterpret_cast<HANDLE>(0x5e)));
   EXPECT_TRUE(lookups.errors.empty());
   EXPECT_EQ(ping.DnsResult(), u"");
 }
 
+// The event fires inside the call, after the lookup state is already idle.
+TEST_F(PingComponent, ErrorOfAHandlerFiredByDnsLookupOrCancelReachesTheCallerWithNothingPending) {
+  ScopedOverride<AsyncResolverApi> resolver;
+  int cancels = 0;
+  resolver->WSAAsyncGetHostByName = [](HWND, UINT, const char*, char*, int) { return reinterpret_cast<HANDLE>(0x5e); };
+  resolver->WSACancelAsyncRequest = [&](HANDLE) {
+    ++cancels;
+    return 0;
+  };
+  TPing ping(nullptr);
+  ping.OnDnsLookupDone = [](TObject*, WORD error) { throw Exception(u"handler " + DecimalText(error)); };
+  EXPECT_EQ(MessageOf<Exception>([&] { ping.DnsLookup(u"127.0.0.5"); }), u"handler 0");
+  EXPECT_EQ(ping.DnsResult(), u"127.0.0.5");
+  ping.CancelDnsLookup();
+  EXPECT_EQ(cancels, 0);
+
+  ping.DnsLookup(u"pending.test");
+  EXPECT_EQ(MessageOf<Exception>([&] { ping.CancelDnsLookup(); }), u"handler 10004");
+  ping.CancelDnsLookup();
+  EXPECT_EQ(cancels, 1);
+  ping.OnDnsLookupDone = nullptr;
+}
+
+// A component whose engine cannot be made gives back what it took: beside a component that keeps
+// the thread's hidden window alive, the next one gets the same two numbers again.
+TEST_F(PingComponent, FailedConstructionGivesBackTheWindowAndBothNumbers) {
+  std::thread([] {
+    {
+      TPing holder(nullptr);
+      ASSERT_EQ(holder.ReleaseMessage(), 1025u);
+      {
+        ScopedOverride<ModuleApi> modules;
+        modules->LoadLibraryW = [](LPCWSTR) -> HMODULE {
+          SetLastError(ERROR_MOD_NOT_FOUND);
+          return nullptr;
+        };
+        EXPECT_EQ(MessageOf<TICMPException>([] { TPing failed(nullptr); }), u"Unable to register icmp.dll");
+      }
+      TPing next(nullptr);
+      EXPECT_EQ(next.ReleaseMessage(), 1027u);
+      EXPECT_EQ(next.DnsLookupMessage(), 1028u);
+    }
+    // With no component left the window is gone, and one that cannot be made is an error.
+    ScopedOverride<WindowMessagesApi> windows;
+    windows->CreateWindowExW = [](auto...) -> HWND {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    };
+    EXPECT_EQ(MessageOf<EMsgWndException>([] { TPing failed(nullptr); }),
+              u"Unable to create TMsgWndControl hidden window.  Error #8.");
+    windows->CreateWindowExW = windows.Original().CreateWindowExW;
+    TPing after(nullptr);
+    EXPECT_EQ(after.DnsLookupMessage(), 1026u);
+  }).join();
+}
+
 TEST_F(PingComponent, ErrorOfALookupHandlerStaysInsideTheComponent) {
+  // A lookup that fails at once, its completion posted as a resolver posts it.
+  ScopedOverride<AsyncResolverApi> resolver;
+  resolver->WSAAsyncGetHostByName = [](HWND window, UINT message, const char*, char*, int) {
+    const HANDLE task = reinterpret_cast<HANDLE>(0x5e);
+    PostMessageW(window, message, reinterpret_cast<WPARAM>(task), static_cast<LPARAM>(WSAHOST_NOT_FOUND) << 16);
+    return task;
+  };
   TPing ping(nullptr);
   int reported = 0;
   ping.OnMessageError = [&](TObject*, const std::exception&, bool&) { ++reported; };
   ping.OnDnsLookupDone = [](TObject*, WORD) { throw Exception(u"handler failed"); };
-  ping.DnsLookup(u"localhost");
+  ping.DnsLookup(u"failing.test");
   ASSERT_TRUE(PumpUntil([&] { return reported == 1; }));
 }
 
@@ -356,7 +470,7 @@ TEST_F(PingComponent, ErrorOfAnyTypeIsReportedInHandlingAndInDestruction) {
     TPing ping(nullptr);
     ping.OnMessageError = [&](TObject*, const std::exception& E, bool&) { reported.push_back(E.what()); };
     ping.OnDnsLookupDone = [](TObject*, WORD) { throw 42; };
-    ping.DnsLookup(u"localhost");
+    ping.DnsLookup(u"fast.test");
     ASSERT_TRUE(PumpUntil([&] { return reported.size() == 1; }));
     ping.DnsLookup(u"slow.test");
   }  // cancelled by the destruction, whose report throws again
@@ -451,6 +565,7 @@ TEST(PingComponentDeathTest, LookupWhoseWorkerCannotStartIsRefusedAndLaterOnesRu
   EXPECT_EXIT(
       {
         const auto check = [] {
+          FakeResolution::Get();
           TPing window(nullptr);
           char buffer[MAXGETHOSTSTRUCT];
           pthread_attr_t saved;
@@ -461,14 +576,14 @@ TEST(PingComponentDeathTest, LookupWhoseWorkerCannotStartIsRefusedAndLaterOnesRu
           pthread_setattr_default_np(&huge);
           bool refused = true;
           for (int i = 0; i < 5; ++i) {
-            refused = refused && WSAAsyncGetHostByName(window.Handle(), kResolved, "localhost", buffer,
+            refused = refused && WSAAsyncGetHostByName(window.Handle(), kResolved, "fast.test", buffer,
                                                        sizeof(buffer)) == nullptr &&
                       WSAGetLastError() == static_cast<int>(WSAENOBUFS);
           }
           pthread_setattr_default_np(&saved);
           pthread_attr_destroy(&huge);
           pthread_attr_destroy(&saved);
-          const HANDLE later = WSAAsyncGetHostByName(window.Handle(), kResolved, "localhost", buffer, sizeof(buffer));
+          const HANDLE later = WSAAsyncGetHostByName(window.Handle(), kResolved, "fast.test", buffer, sizeof(buffer));
           const auto completion = TakeCompletion(window.Handle());
           return refused && later != nullptr && completion && completion->wParam == reinterpret_cast<WPARAM>(later) &&
                  WSAGETASYNCERROR(completion->lParam) == 0;

@@ -266,6 +266,42 @@ TEST_F(PingPanelTest, HidingWithPingStopsTheRunAndHidingWithTheVpnButtonDoesNot)
   EXPECT_EQ(Output().back(), u"неизвестный хост 'echo.test'");
 }
 
+// The engine's own notices are lines too: a lookup that answers the all-ones address gives the
+// engine a target it cannot use.
+TEST_F(PingPanelTest, EngineNoticesAreWrittenAsTheyCome) {
+  ScopedOverride<SocketsApi> sockets;
+  sockets->gethostbyname = [](const char*) -> hostent* {
+    SetLastError(WSAHOST_NOT_FOUND);
+    return nullptr;
+  };
+  toolkit.Click(u"Button2");
+  Start(u"ones.test");
+  Complete(0, Address(255, 255, 255, 255));
+  Tick();
+  EXPECT_EQ(Output(), (Lines{u"Обмен с: 'ones.test'", u"хост 'ones.test' адрес 255.255.255.255",
+                             u"Unable to resolve 255.255.255.255", u"Invalid host address"}));
+  EXPECT_TRUE(echoes.empty());
+}
+
+TEST_F(PingPanelTest, LookupThatCannotStartShowsTheErrorBoxAndTheRunningTimerGoesOn) {
+  toolkit.Click(u"Button2");
+  Start(u"192.0.2.7");
+  resolver->WSAAsyncGetHostByName = [](HWND, UINT, const char*, char*, int) -> HANDLE {
+    SetLastError(WSAENOBUFS);
+    return nullptr;
+  };
+  Start(u"busy.test");
+  ASSERT_EQ(toolkit.Boxes().size(), 1u);
+  EXPECT_EQ(toolkit.Boxes()[0].text, u"busy.test: can't start DNS lookup, error #10055.");
+  EXPECT_EQ(toolkit.Boxes()[0].icon, TMessageIcon::Error);
+  EXPECT_EQ(Output(), Lines{u"Обмен с: 'busy.test'"});
+  EXPECT_TRUE(Pinging());
+  EXPECT_EQ(toolkit.TimerPeriodsStarted(u"timer"), 1);
+  Tick();
+  ASSERT_EQ(echoes.size(), 1u);
+  EXPECT_EQ(echoes[0].address, Address(192, 0, 2, 7));
+}
+
 TEST_F(PingPanelTest, RefusedCancellationLeavesTheTimerRunningAndShowsTheErrorBox) {
   toolkit.Click(u"Button2");
   Start(u"192.0.2.7");

@@ -1,5 +1,6 @@
 // The socket library's Linux substitute: counted start-up, address text both ways, and the
-// blocking lookup in the platform's host-entry layout. Only names of this machine are looked up.
+// blocking lookup in the platform's host-entry layout. Only `localhost` is looked up, and of it
+// only what the program relies on is asserted, not what one machine's hosts file says.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -20,11 +21,11 @@ TEST(Sockets, StartupIsCountedAndCleanupBalancesIt) {
   EXPECT_EQ(WSAStartup(MAKEWORD(0, 9), &data), static_cast<int>(WSAVERNOTSUPPORTED));
   EXPECT_EQ(WSAStartup(MAKEWORD(1, 1), nullptr), static_cast<int>(WSAEFAULT));
   EXPECT_EQ(WSACleanup(), 0);
-  EXPECT_NE(gethostbyname("localhost"), nullptr) << "one start-up still holds";
+  EXPECT_NE(gethostbyname("127.0.0.1"), nullptr) << "one start-up still holds";
   EXPECT_EQ(WSACleanup(), 0);
   EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), static_cast<int>(WSANOTINITIALISED));
-  EXPECT_EQ(gethostbyname("localhost"), nullptr);
+  EXPECT_EQ(gethostbyname("127.0.0.1"), nullptr);
   EXPECT_EQ(WSAGetLastError(), static_cast<int>(WSANOTINITIALISED));
 }
 
@@ -56,7 +57,12 @@ TEST(Sockets, LooksUpLocalhostInTheHostEntryLayout) {
   unsigned char first[4];
   std::memcpy(first, host->h_addr_list[0], 4);
   EXPECT_EQ(first[0], 127);
-  EXPECT_EQ(host->h_aliases[0], nullptr);
+  ASSERT_NE(host->h_name, nullptr);
+  // Aliases, such as Debian's ip6-localhost, may be there or not; their list ends.
+  ASSERT_NE(host->h_aliases, nullptr);
+  int aliases = 0;
+  while (host->h_aliases[aliases] != nullptr && aliases < 64) EXPECT_GT(std::strlen(host->h_aliases[aliases++]), 0u);
+  EXPECT_LT(aliases, 64);
   EXPECT_EQ(WSACleanup(), 0);
 }
 

@@ -1,4 +1,5 @@
-// The seam's timer and memo through the headless backend.
+// The seam's timer and memo through the headless backend, which the form's tests stand on; the
+// Qt memo and timer are checked in qt_window_test.cpp.
 #include <gtest/gtest.h>
 
 #include <stdexcept>

@@ -12,8 +12,11 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QTimer>
 
+#include <algorithm>
 #include <limits>
 
 namespace kelvo {
@@ -182,6 +185,25 @@ class TButtonWidget : public QPushButton {
     } else {
       QPushButton::keyPressEvent(event);
     }
+  }
+  // Where the face that stands in for Tahoma is wider than it (DejaVu Sans, all a stock Debian 12
+  // may have), a caption longer than its button is drawn smaller, whole inside the frame.
+  void paintEvent(QPaintEvent* event) override {
+    constexpr int kMargin = 4;
+    const int room = width() - 2 * kMargin;
+    const int needed = fontMetrics().horizontalAdvance(text());
+    if (needed <= room || font().pixelSize() <= 1) {
+      QPushButton::paintEvent(event);
+      return;
+    }
+    QFont smaller = font();
+    smaller.setPixelSize(std::max(1, font().pixelSize() * room / needed));
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.fontMetrics = QFontMetrics(smaller);
+    QStylePainter painter(this);
+    painter.setFont(smaller);
+    painter.drawControl(QStyle::CE_PushButton, option);
   }
 
  private:
