@@ -13,6 +13,8 @@ linux=(
   fonts-dejavu-core fonts-dejavu-extra xdg-utils
   # for the tests: a real window on a virtual display, driving it, namespaces, the system ping
   xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps
+  # for the phone book's tests: a file system that ignores modes, in user space
+  bindfs
   # for scripts/fuzz.sh: clang's libFuzzer with its sanitizers; the start-up benchmark's probe
   clang-14 libclang-rt-14-dev libxcb1-dev
 )
