@@ -317,13 +317,15 @@ TEST_F(PhoneBookTest, LinksAndFifosInPlaceOfAFileAreLeftAlone) {
   EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
   EXPECT_EQ(Mode(base_ / "shared"), 0777u);
   EXPECT_TRUE(fs::is_empty(base_ / "shared"));
+}
 
-  // A folder of another account: only root can give the test one.
-  if (::geteuid() != 0) GTEST_SKIP() << "a folder of another account needs root to make";
-  fs::remove(folder_);
-  fs::create_directory(folder_);
+TEST_F(PhoneBookTest, FolderOfAnotherAccountIsNeitherNarrowedNorWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the test a folder of another account";
+  fs::create_directories(folder_);
   ASSERT_EQ(::chown(folder_.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(folder_.c_str(), 0755), 0);
   EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_CANNOT_OPEN_PHONEBOOK);
+  EXPECT_EQ(Mode(folder_), 0755u);
   EXPECT_TRUE(fs::is_empty(folder_));
 }
 
