@@ -109,7 +109,9 @@ void TPing::DnsLookup(const std::u16string& HostName) {
 
 void TPing::CancelDnsLookup() {
   if (dnsLookupHandle_ == nullptr) return;
-  if (WSACancelAsyncRequest(dnsLookupHandle_) != 0) {
+  // A lookup that completed a moment ago has its message still on the way; with nothing pending
+  // that message is ignored, so for the caller it is cancelled like any other.
+  if (WSACancelAsyncRequest(dnsLookupHandle_) != 0 && WSAGetLastError() != static_cast<int>(WSAEALREADY)) {
     throw Exception(u"WSACancelAsyncRequest failed, error #" + DecimalText(WSAGetLastError()));
   }
   dnsLookupHandle_ = nullptr;

@@ -16,6 +16,8 @@ linux=(
   # setcap: the echo helper's capability (scripts/run.sh and the tests); setpriv (util-linux):
   # the tests' unprivileged runs
   libcap2-bin util-linux
+  # for the phone book's tests: a file system that ignores modes, in user space
+  bindfs
   # for scripts/fuzz.sh: clang's libFuzzer with its sanitizers; the start-up benchmark's probe
   clang-14 libclang-rt-14-dev libxcb1-dev
 )

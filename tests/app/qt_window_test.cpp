@@ -59,8 +59,9 @@ class QtWindowTest : public ::testing::Test {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
   }
   QString Focused() const { return Window()->focusWidget() ? Window()->focusWidget()->objectName() : QString(); }
-  // A key pressed and released on the control with the focus, with the text a keyboard gives it.
-  void Press(Qt::Key key) const {
+  // A key pressed and released on the control with the focus, with the text a keyboard gives it;
+  // held, it repeats its press as often as asked.
+  void Press(Qt::Key key, int repeats = 0) const {
     const QString text = key == Qt::Key_Backtab ? QString()
                          : key == Qt::Key_Tab     ? QStringLiteral("\t")
                          : key == Qt::Key_Space  ? QStringLiteral(" ")
@@ -68,8 +69,10 @@ class QtWindowTest : public ::testing::Test {
                                                  : QStringLiteral("\r");
     QWidget* target = Window()->focusWidget();
     const Qt::KeyboardModifiers modifiers = key == Qt::Key_Backtab ? Qt::ShiftModifier : Qt::NoModifier;
-    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
-    QApplication::sendEvent(target, &press);
+    for (int i = 0; i <= repeats; ++i) {
+      QKeyEvent press(QEvent::KeyPress, key, modifiers, text, i > 0);
+      QApplication::sendEvent(target, &press);
+    }
     QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
     QApplication::sendEvent(target, &release);
   }
@@ -370,6 +373,23 @@ TEST_F(QtWindowTest, EnterInAFieldPressesItsPanelsButtonEnterOrSpaceAFocusedButt
   EXPECT_EQ(pressed, QStringList({"Старт", "Создать", "Создать", "Создать", "Создать"}));
   EXPECT_TRUE(form.vpnShown);
   EXPECT_TRUE(Window()->isVisible());
+}
+
+TEST_F(QtWindowTest, HeldEnterPressesOnceAsAHeldSpaceDoes) {
+  int created = 0;
+  form.Button5->OnClick = [&](TObject*) { ++created; };
+  Press(Qt::Key_Return, 5);  // "Создать Соединение"
+  ASSERT_TRUE(form.vpnShown);
+  for (int i = 0; i < 3; ++i) Press(Qt::Key_Tab);
+  ASSERT_EQ(Focused(), QStringLiteral("Edit2"));
+  Press(Qt::Key_Return, 5);
+  EXPECT_EQ(created, 1);
+  Press(Qt::Key_Tab);
+  ASSERT_EQ(Focused(), QStringLiteral("Button5"));
+  Press(Qt::Key_Enter, 5);
+  EXPECT_EQ(created, 2);
+  Press(Qt::Key_Space, 5);
+  EXPECT_EQ(created, 3);
 }
 
 TEST_F(QtWindowTest, ScreenReadersHearTheLabelsNamesAndTheLink) {

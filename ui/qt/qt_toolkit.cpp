@@ -210,6 +210,22 @@ class TButtonWidget : public QPushButton {
   TControl& control_;
 };
 
+// A held key repeats its press. A held Space presses a button once; a held Enter on a button or
+// in an edit must too, or it would create the entry again and again.
+class THeldEnterFilter : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    return key->isAutoRepeat() && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter);
+  }
+};
+
+void IgnoreHeldEnter(QWidget* widget) { widget->installEventFilter(new THeldEnterFilter(widget)); }
+
 class TQtLabelPeer : public TQtTextPeer<TLabelPeer, TClickableLabel> {
  public:
   using TQtTextPeer::TQtTextPeer;
@@ -349,6 +365,7 @@ std::unique_ptr<TTextPeer> TQtToolkit::CreateButtonPeer(TControl& control, const
                                                         TControlPeer* parent) {
   auto* button = new TButtonWidget(control);
   QObject::connect(button, &QPushButton::clicked, [&control] { control.Click(); });
+  IgnoreHeldEnter(button);
   auto peer = std::make_unique<TQtTextPeer<TTextPeer, QPushButton>>(button, look, ParentWidget(parent));
   AddTabStop(button);
   return peer;
@@ -361,6 +378,7 @@ std::unique_ptr<TTextPeer> TQtToolkit::CreateEditPeer(TControl& control, const T
   edit->setMaxLength(std::numeric_limits<int>::max());
   edit->setStyleSheet(EditStyle("QLineEdit", look));
   QObject::connect(edit, &QLineEdit::returnPressed, [&control] { control.PressEnter(); });
+  IgnoreHeldEnter(edit);
   auto peer = std::make_unique<TQtTextPeer<TTextPeer, QLineEdit>>(edit, look, ParentWidget(parent));
   AddTabStop(edit);
   return peer;

@@ -41,6 +41,14 @@ int CreateTemporary(int folder, const std::string& name, std::string& temporary)
   return -1;
 }
 
+// A file system that keeps no modes (FAT, for one) answers fchmod with success and shows the file
+// readable by all: what the mode became is read back, so that a password is never stored where
+// others could read it.
+bool SetPrivateMode(int fd) {
+  struct stat info {};
+  return ::fchmod(fd, 0600) == 0 && ::fstat(fd, &info) == 0 && (info.st_mode & 07777) == 0600;
+}
+
 }  // namespace
 
 FileRead ReadWholeFile(int folder, const std::string& name, std::string& text) {
@@ -69,7 +77,7 @@ bool ReplaceFile(int folder, const std::string& name, std::string_view text) {
   std::string temporary;
   const int fd = CreateTemporary(folder, name, temporary);
   if (fd < 0) return false;
-  bool ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
+  bool ok = SetPrivateMode(fd) && WriteAll(fd, text) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
   if (!ok) {

@@ -15,7 +15,8 @@ enum class FileRead { kRead, kAbsent, kFailed };
 FileRead ReadWholeFile(int folder, const std::string& name, std::string& text);
 
 // Writes a temporary file (mode 0600) in the folder, flushes it to disk and renames it over the
-// old one, then flushes the folder: a crash leaves the old file or the new one, never a mix.
+// old one, then flushes the folder: a crash leaves the old file or the new one, never a mix. A
+// file system that cannot keep the file at mode 0600 is refused.
 // On failure the old file is untouched and no temporary is left behind. Once renamed, the new
 // file is in place: the folder's flush is attempted but cannot fail the replacement.
 bool ReplaceFile(int folder, const std::string& name, std::string_view text);

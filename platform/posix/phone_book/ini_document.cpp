@@ -121,7 +121,8 @@ std::optional<IniDocument> IniDocument::Parse(std::string_view text) {
   // The names seen so far, for the duplicates: a search through the lines would make a long
   // file's parse quadratic.
   std::unordered_set<std::string> sections;
-  std::unordered_set<std::string> keys;  // of the current section
+  std::unordered_set<std::string> keys;  // of the current section; a new set for each section,
+                                         // since clear() costs every bucket a long one left
   while (!text.empty()) {
     const auto end = text.find('\n');
     const std::string_view raw = text.substr(0, end);
@@ -143,7 +144,7 @@ std::optional<IniDocument> IniDocument::Parse(std::string_view text) {
       if (content.back() != ']') return std::nullopt;
       auto name = IniUnescape(content.substr(1, content.size() - 2));
       if (!name || !sections.insert(*name).second) return std::nullopt;
-      keys.clear();
+      keys = std::unordered_set<std::string>();
       IniSection section;
       section.name_ = std::move(*name);
       section.header_ = raw;

@@ -3,6 +3,7 @@
 // it is closed, so that two read-modify-write calls never lose each other's changes.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/posix/phone_book/ini_document.h"
@@ -12,6 +13,8 @@ namespace kelvo {
 
 inline constexpr char kPhoneBookFile[] = "phonebook.ini";
 inline constexpr char kCredentialsFile[] = "credentials.ini";
+// How long Open waits for a lock that another caller holds.
+inline constexpr std::chrono::seconds kFolderLockWait{5};
 
 class PhoneBookFolder {
  public:
@@ -22,7 +25,8 @@ class PhoneBookFolder {
 
   // 0 or ERROR_CANNOT_OPEN_PHONEBOOK. With create a missing folder is made; without, a missing
   // folder stands for an empty phone book. An existing folder open to others is narrowed to 0700;
-  // a folder of another account or a symbolic link in the folder's place is refused.
+  // a folder of another account or a symbolic link in the folder's place is refused, and so is a
+  // folder whose lock another caller keeps for longer than kFolderLockWait.
   DWORD Open(bool create);
   // 0, ERROR_CANNOT_OPEN_PHONEBOOK (cannot be read) or ERROR_CORRUPT_PHONEBOOK (cannot be
   // parsed). A missing file is an empty document.
