@@ -13,7 +13,8 @@ namespace {
 
 constexpr wchar_t kFormClass[] = L"KelvoForm";
 constexpr wchar_t kPanelClass[] = L"KelvoPanel";
-// Posted to the main window after a resize from outside, so auto-size answers once it settled.
+// Posted to the main window after a resize the system did not keep to the auto-size result, so
+// auto-size answers once it settled.
 constexpr UINT kSettleSize = WM_APP + 1;
 
 const wchar_t* Wide(const std::u16string& text) { return WideText(text.c_str()); }
@@ -418,9 +419,11 @@ class TThreadTimer : public TTimerPeer {
 
 }  // namespace
 
-// The main window. Auto-size owns its size: a resize from outside is reported to the form, which
-// answers with the auto-size result once the resize has settled. Closing it ends the loop; the
-// windows are destroyed with their peers, children first.
+// The main window. Auto-size owns its size: the system keeps every resize (dragging the frame,
+// maximizing, another program's) to the auto-size result, so the window never jumps. A size it
+// did not keep (an X server without a window manager under Wine resizes without asking) is
+// reported to the form, which answers with the auto-size result once the resize has settled.
+// Closing it ends the loop; the windows are destroyed with their peers, children first.
 class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
  public:
   TWin32WindowPeer(TWin32Toolkit& toolkit, TForm& form, const TFormDefinition& definition)
@@ -436,10 +439,8 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
 
   void SetClientSize(int width, int height) override {
     wanted_ = {0, 0, Scaled(width), Scaled(height)};
-    RECT outer = wanted_;
-    AdjustWindowRectEx(&outer, kStyle, FALSE, kExtendedStyle);
-    SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const SIZE outer = OuterSize();
+    SetWindowPos(window_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   // In the middle of the work area, the frame included.
   void Show() override {
@@ -459,12 +460,27 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
 
   LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-      case WM_SIZE:
-        if (wParam != SIZE_MINIMIZED && !settling_ &&
-            (LOWORD(lParam) != wanted_.right || HIWORD(lParam) != wanted_.bottom)) {
-          settling_ = PostMessageW(window_, kSettleSize, 0, 0) != FALSE;
+      case WM_GETMINMAXINFO:
+        if (wanted_.right > 0) {
+          const SIZE outer = OuterSize();
+          const POINT size{outer.cx, outer.cy};
+          auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+          limits->ptMinTrackSize = size;
+          limits->ptMaxTrackSize = size;
+          limits->ptMaxSize = size;
+          return 0;
         }
-        return 0;
+        break;
+      case WM_WINDOWPOSCHANGING: {
+        const auto* position = reinterpret_cast<const WINDOWPOS*>(lParam);
+        if (!(position->flags & SWP_NOSIZE) && !settling_ && wanted_.right > 0 && !IsIconic(window_)) {
+          const SIZE outer = OuterSize();
+          if (position->cx != outer.cx || position->cy != outer.cy) {
+            settling_ = PostMessageW(window_, kSettleSize, 0, 0) != FALSE;
+          }
+        }
+        break;
+      }
       case kSettleSize:
         settling_ = false;
         if (IsZoomed(window_)) ShowWindow(window_, SW_RESTORE);
@@ -506,6 +522,12 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
   static constexpr DWORD kExtendedStyle = WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
 
  private:
+  // The window's size, the frame included, for the auto-size result.
+  SIZE OuterSize() const {
+    RECT outer = wanted_;
+    AdjustWindowRectEx(&outer, kStyle, FALSE, kExtendedStyle);
+    return {outer.right - outer.left, outer.bottom - outer.top};
+  }
   void RestoreFocus() {
     if (focus_ == nullptr || !IsChild(window_, focus_) || !IsWindowVisible(focus_)) focus_ = NextTabStop(window_, nullptr);
     if (focus_ != nullptr) SetFocus(focus_);
@@ -578,12 +600,24 @@ HBRUSH TWin32Toolkit::Brush(TColor color) {
   return made;
 }
 
-// A picture is a bitmap resource named as the asset ("logo.gif"), made from it when building.
+// A picture is a bitmap resource named as the asset ("logo.gif"), made from it when building; it is
+// drawn at the scaled size, like everything else.
 HBITMAP TWin32Toolkit::Picture(const std::u16string& name) {
   HBITMAP& made = pictures_[name];
   if (made == nullptr) {
-    made = static_cast<HBITMAP>(LoadImageW(instance_, Wide(name), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-    if (made == nullptr) ThrowLastError(u"LoadImageW of " + name);
+    HBITMAP natural = static_cast<HBITMAP>(LoadImageW(instance_, Wide(name), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    if (natural == nullptr) ThrowLastError(u"LoadImageW of " + name);
+    BITMAP size{};
+    GetObjectW(natural, sizeof size, &size);
+    // The original goes with a successful copy.
+    made = static_cast<HBITMAP>(CopyImage(natural, IMAGE_BITMAP, Scaled(size.bmWidth), Scaled(size.bmHeight),
+                                          LR_CREATEDIBSECTION | LR_COPYDELETEORG));
+    if (made == nullptr) {
+      const DWORD error = GetLastError();
+      DeleteObject(natural);
+      SetLastError(error);
+      ThrowLastError(u"CopyImage of " + name);
+    }
   }
   return made;
 }
