@@ -17,7 +17,6 @@ namespace kelvo {
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_CANNOT_OPEN_PHONEBOOK = 600;
 inline constexpr DWORD ERROR_BUFFER_TOO_SMALL = 603;
-inline constexpr DWORD ERROR_BUFFER_INVALID = 610;
 inline constexpr DWORD ERROR_CANNOT_WRITE_PHONEBOOK = 605;
 inline constexpr DWORD ERROR_CORRUPT_PHONEBOOK = 606;
 inline constexpr DWORD ERROR_CANNOT_FIND_PHONEBOOK_ENTRY = 623;

@@ -15,8 +15,9 @@ namespace {
 // entry point is missing. `Proc` is the system function's own type.
 template <class Proc>
 auto RasEntryPoint(HMODULE library, const char* name) {
-  const auto proc = library == nullptr ? nullptr
-                                       : reinterpret_cast<Proc>(reinterpret_cast<EntryPointProc>(::GetProcAddress(library, name)));
+  const auto proc = library == nullptr
+                        ? nullptr
+                        : reinterpret_cast<Proc>(reinterpret_cast<EntryPointProc>(::GetProcAddress(library, name)));
   return [proc](auto... arguments) -> DWORD { return proc != nullptr ? proc(arguments...) : ERROR_PROC_NOT_FOUND; };
 }
 

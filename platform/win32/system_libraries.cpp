@@ -13,7 +13,8 @@ using SetDllDirectoryWProc = BOOL(WINAPI*)(LPCWSTR pathName);
 
 template <class Proc>
 Proc KernelEntryPoint(const char* name) {
-  return reinterpret_cast<Proc>(reinterpret_cast<EntryPointProc>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
+  const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  return reinterpret_cast<Proc>(reinterpret_cast<EntryPointProc>(::GetProcAddress(kernel32, name)));
 }
 
 }  // namespace
