@@ -97,7 +97,8 @@ void TForm1::Button2Click(TObject*) {
 }
 
 void TForm1::Label1Click(TObject*) {
-  const std::u16string address = std::u16string(kWebAddress) + u"/";
+  // With its scheme: the shell would look for a file of that name first.
+  const std::u16string address = u"http://" + std::u16string(kWebAddress) + u"/";
   ShellExecuteW(Handle(), u"open", address.c_str(), nullptr, nullptr, SW_SHOW);
 }
 

@@ -12,6 +12,7 @@ namespace {
 
 constexpr char kPayloadText[] = "Pinging from Korund code written by T. Varnel";
 constexpr int kMaxRequestSize = 0xffff;
+constexpr std::size_t kIcmpErrorRoom = 8;
 
 struct StatusText {
   DWORD code;
@@ -126,7 +127,8 @@ int TICMP::Ping() {
   // sized from it: the echo is reported as failed with "Bad request", the events as usual.
   const bool sizeFits = size_ >= 0 && size_ <= kMaxRequestSize;
   const std::size_t size = sizeFits ? static_cast<std::size_t>(size_) : 0;
-  const std::size_t replySize = size + sizeof(ICMP_ECHO_REPLY);
+  // The service wants room for an ICMP error message (8 bytes) beyond the record and the data.
+  const std::size_t replySize = sizeof(ICMP_ECHO_REPLY) + size + kIcmpErrorRoom;
   const auto request = std::make_unique<unsigned char[]>(std::max<std::size_t>(size, 1));
   const auto replyBuffer = std::make_unique<unsigned char[]>(replySize);
   std::memset(request.get(), ' ', size);

@@ -1,6 +1,7 @@
-// Loading a library at run time and looking up its entry points by name. On Linux the
-// default table (posix/module.cpp) serves the built-in modules that stand in for the
-// platform's libraries: "icmp.dll" with the echo service of platform/icmp.h.
+// Loading a library at run time and looking up its entry points by name. On Windows the default
+// table loads from the system folder only; on Linux (posix/module.cpp) it serves the built-in
+// modules that stand in for the platform's libraries: "icmp.dll" with the echo service of
+// platform/icmp.h.
 #pragma once
 
 #include <functional>
@@ -46,5 +47,16 @@ FARPROC ToFarProc(Proc* entryPoint) {
 inline constexpr auto FreeLibrary = [](HMODULE module) -> BOOL {
   return ServiceTable<ModuleApi>().FreeLibrary(module);
 };
+
+#ifdef _WIN32
+// The library of that file name from the system folder, never from a search: icmp.dll and
+// rasapi32.dll are not among the system's known libraries, so a search would take a copy beside
+// the program first (a downloads folder). nullptr with the reason as last error.
+HMODULE LoadSystemLibrary(LPCWSTR fileName);
+// Libraries loaded later by name, and what they load, come from the system folder only, where
+// the system lets a program ask for that (Windows 8, or 7 with its update); elsewhere at least
+// the current folder leaves the search.
+void RestrictLibrarySearch();
+#endif
 
 }  // namespace kelvo

@@ -1,9 +1,11 @@
-// The remote-access phone book: the platform's records and the four calls that write an entry
-// and its credentials. On Linux the default table keeps a file phone book (posix/phone_book).
+// The remote-access phone book: the platform's records, the four calls that write an entry and
+// its credentials, and the list of the system's devices. On Linux the default table keeps a file
+// phone book (posix/phone_book) and lists no device.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "platform/errors.h"
 #include "platform/service_table.h"
@@ -114,6 +116,12 @@ struct RASENTRYW {
   DWORD dwRedialPause;
 };
 
+struct RASDEVINFOW {
+  DWORD dwSize;
+  WCHAR szDeviceType[RAS_MaxDeviceType + 1];
+  WCHAR szDeviceName[RAS_MaxDeviceName + 1];
+};
+
 // The platform packs its phone-book records to 4 bytes: on 64-bit the call-back identifier of
 // RASDIALPARAMSW follows the sub-entry without padding.
 #pragma pack(push, 4)
@@ -143,6 +151,7 @@ static_assert(sizeof(RASENTRYW) == 5616);
 static_assert(sizeof(RASCREDENTIALSW) == 1068);
 static_assert(sizeof(RASDIALPARAMSW) == (sizeof(void*) == 4 ? 2104 : 2108));
 static_assert(offsetof(RASDIALPARAMSW, dwCallbackId) == 2100);
+static_assert(sizeof(RASDEVINFOW) == 296);
 
 struct RasApi {
   std::function<DWORD(LPCWSTR phoneBook, LPCWSTR entryName, RASENTRYW* entry, DWORD* entrySize,
@@ -156,6 +165,9 @@ struct RasApi {
       RasSetCredentialsW;
   std::function<DWORD(LPCWSTR phoneBook, RASDIALPARAMSW* params, BOOL removePassword)>
       RasSetEntryDialParamsW;
+  // Fills `devices` when `*bufferSize` holds them all; otherwise ERROR_BUFFER_TOO_SMALL with the
+  // size needed in `*bufferSize`. `*deviceCount` is the number of devices either way.
+  std::function<DWORD(RASDEVINFOW* devices, DWORD* bufferSize, DWORD* deviceCount)> RasEnumDevicesW;
 };
 
 template <>
@@ -180,5 +192,15 @@ inline constexpr auto RasSetEntryDialParamsW = [](WideText phoneBook, RASDIALPAR
     BOOL removePassword) -> DWORD {
   return ServiceTable<RasApi>().RasSetEntryDialParamsW(phoneBook, params, removePassword);
 };
+inline constexpr auto RasEnumDevicesW = [](RASDEVINFOW* devices, DWORD* bufferSize, DWORD* deviceCount) -> DWORD {
+  return ServiceTable<RasApi>().RasEnumDevicesW(devices, bufferSize, deviceCount);
+};
+
+// The phone book this user's entries go into, made ready to be written. On Windows the default
+// book is the all-users one, which takes administrator rights: the user's own book is taken
+// instead (rasphone.pbk in the roaming application data), its folder and an empty book created
+// when missing. On Linux the default book is the user's own already: `path` stays empty, for
+// "no phone book given". 0, or the code why there is no such book.
+DWORD UserPhoneBook(std::u16string& path);
 
 }  // namespace kelvo

@@ -5,7 +5,7 @@
 # With --test [ctest arguments]: also builds the x64 test suites and runs every x64 test (the
 # suites and the program end to end) under Wine on a virtual display, in a Wine prefix of the
 # build folder's own; e.g. `scripts/build-windows.sh --test -R app_wine_e2e`. The x86 build is
-# compiled with every check but not run: this machine runs no 32-bit programs.
+# compiled with every check; it runs only where the machine runs 32-bit programs (probed below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
@@ -32,6 +32,23 @@ cmake --build build/win32 -j"$jobs" --target kelvo
 (cd build/win64 && cpack >/dev/null)
 (cd build/win32 && cpack >/dev/null)
 [ "$test" = 1 ] || exit 0
+
+# Wine's 32-bit part (wine32) is installed only where 32-bit programs run: elsewhere the `wine`
+# launcher would take its 32-bit loader for every program, and the 64-bit ones would stop too.
+runs_32_bit_programs() {
+  local probe status=0
+  probe=$(mktemp -d)
+  printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$probe/exit.s"
+  { as --32 "$probe/exit.s" -o "$probe/exit.o" && ld -m elf_i386 "$probe/exit.o" -o "$probe/exit" &&
+    "$probe/exit"; } >/dev/null 2>&1 || status=1
+  rm -rf "$probe"
+  return "$status"
+}
+if runs_32_bit_programs; then
+  echo "x86: this machine runs 32-bit programs, but the x86 suites are not set up to run under Wine: x64 only"
+else
+  echo "x86: not run under Wine: this machine runs no 32-bit programs (wine32 stays uninstalled); x64 only"
+fi
 
 # The suites run on a display of their own; Wine's server of the prefix ends with them.
 export WINEPREFIX=$PWD/build/win64/wine

@@ -1,4 +1,5 @@
-// Writes a ready-to-dial PPTP entry with stored credentials into the default phone book.
+// Writes a ready-to-dial PPTP entry with stored credentials into the user's own phone book, with
+// the system's PPTP device.
 #pragma once
 
 #include <string>

@@ -9,17 +9,37 @@
 
 namespace kelvo {
 
-// The phone book: rasapi32.
+namespace {
+
+// The entry point of that name, or one that answers ERROR_PROC_NOT_FOUND where the library or the
+// entry point is missing. `Proc` is the system function's own type.
+template <class Proc>
+auto RasEntryPoint(HMODULE library, const char* name) {
+  const auto proc = library == nullptr
+                        ? nullptr
+                        : reinterpret_cast<Proc>(reinterpret_cast<EntryPointProc>(::GetProcAddress(library, name)));
+  return [proc](auto... arguments) -> DWORD { return proc != nullptr ? proc(arguments...) : ERROR_PROC_NOT_FOUND; };
+}
+
+}  // namespace
+
+// The phone book: rasapi32, loaded from the system folder when first needed and kept.
+#define KELVO_RAS_ENTRY_POINT(name) .name = RasEntryPoint<decltype(&::name)>(rasapi32, #name)
 template <>
 RasApi& ServiceTable<RasApi>() {
-  static RasApi api{
-      .RasGetEntryPropertiesW = ::RasGetEntryPropertiesW,
-      .RasSetEntryPropertiesW = ::RasSetEntryPropertiesW,
-      .RasSetCredentialsW = ::RasSetCredentialsW,
-      .RasSetEntryDialParamsW = ::RasSetEntryDialParamsW,
-  };
+  static RasApi api = [] {
+    HMODULE rasapi32 = LoadSystemLibrary(L"rasapi32.dll");
+    return RasApi{
+        KELVO_RAS_ENTRY_POINT(RasGetEntryPropertiesW),
+        KELVO_RAS_ENTRY_POINT(RasSetEntryPropertiesW),
+        KELVO_RAS_ENTRY_POINT(RasSetCredentialsW),
+        KELVO_RAS_ENTRY_POINT(RasSetEntryDialParamsW),
+        KELVO_RAS_ENTRY_POINT(RasEnumDevicesW),
+    };
+  }();
   return api;
 }
+#undef KELVO_RAS_ENTRY_POINT
 
 // The version query: kernel32.
 template <>
@@ -28,11 +48,11 @@ VersionApi& ServiceTable<VersionApi>() {
   return api;
 }
 
-// Libraries: the echo engine loads the system's icmp.dll by its name.
+// Libraries: the echo engine loads the system's icmp.dll by its name, from the system folder.
 template <>
 ModuleApi& ServiceTable<ModuleApi>() {
   static ModuleApi api{
-      .LoadLibraryW = ::LoadLibraryW,
+      .LoadLibraryW = LoadSystemLibrary,
       .GetProcAddress = ::GetProcAddress,
       .FreeLibrary = ::FreeLibrary,
   };

@@ -144,7 +144,7 @@ TEST_F(MainFormTest, LinkClickOpensTheAddressOnceAndIgnoresTheResult) {
   EXPECT_EQ(calls[0].parent, form.Handle());
   EXPECT_NE(calls[0].parent, nullptr);
   EXPECT_EQ(calls[0].verb, u"open");
-  EXPECT_EQ(calls[0].file, u"www.kelvo.net/");
+  EXPECT_EQ(calls[0].file, u"http://www.kelvo.net/");
   EXPECT_TRUE(calls[0].noParameters);
   EXPECT_TRUE(calls[0].noDirectory);
   EXPECT_EQ(calls[0].show, 5);

@@ -422,7 +422,7 @@ TEST_F(QtWindowTest, ScreenReadersHearTheLabelsNamesAndTheLink) {
   int opened = 0;
   ScopedOverride<ShellApi> shell;
   shell->ShellExecuteW = [&](HWND, LPCWSTR, LPCWSTR file, LPCWSTR, LPCWSTR, int) {
-    opened += std::u16string_view(file) == u"www.kelvo.net/";
+    opened += std::u16string_view(file) == u"http://www.kelvo.net/";
     return reinterpret_cast<HINSTANCE>(42);
   };
   QAccessibleInterface* link = QAccessible::queryAccessibleInterface(Window()->findChild<QWidget*>("Label1"));

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # The real Windows program under Wine on a virtual display, driven as a subscriber would: the
-# window's sizes, a ping run on 127.0.0.1 and the VPN panel against Wine's phone book (a stub that
-# refuses the credentials) with the keyboard alone, a run on localhost with the mouse, each read
-# back from the output field. Without a window manager Wine maps exactly the client area, so the X
-# window has the sizes of the window definition, and the keys go to the window under the pointer.
-# The host is typed and checked before "Старт" is pressed, so the default 10.1.0.10 is never pinged.
+# window's sizes, a ping run on 127.0.0.1 and the VPN entry with the keyboard alone, a run on
+# localhost with the mouse, each read back from the output field; then the VPN panel against Wine's
+# own phone book (a stub that refuses the credentials). Without a window manager Wine maps exactly
+# the client area, so the X window has the sizes of the window definition, and the keys go to the
+# window under the pointer. The host is typed and checked before "Старт" is pressed, so the default
+# 10.1.0.10 is never pinged.
+# The entry goes through the tests' stand-in for rasapi32.dll (the rules of a standard user's
+# phone book on Windows), put in the prefix's system folder. The program runs from a folder of its
+# own with a library that refuses to load beside it, named rasapi32.dll, as a downloads folder might
+# hold one: taking it would show. (Wine takes its own icmp.dll for any file of that name.)
 # Usage: wine_e2e.sh <kelvo.exe> <directory for the screenshots> <Wine prefix to use or make>
+#                    <the stand-in rasapi32.dll> <the library that refuses to load>
 set -euo pipefail
-kelvo=$1
 shots=$2
 export WINEPREFIX=$(realpath -m "$3")
+standin=$4
 mkdir -p "$shots"
 
 source "$(dirname "$0")/e2e_lib.sh"
@@ -17,7 +23,10 @@ source "$(dirname "$0")/e2e_lib.sh"
 # Wine's message box keeps its text to itself (no copy with Ctrl+C); its trace channel tells it.
 export WINEDEBUG=-all,+msgbox
 # No download of Wine's .NET and HTML engines when the prefix is made: the program needs neither.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# The phone book is the stand-in, the library of the prefix's system folder, not Wine's own: a
+# search would take the one beside the program first.
+no_engines="mscoree,mshtml="
+export WINEDLLOVERRIDES="$no_engines;rasapi32=n"
 # Waits for the server to end, so a next run in the prefix does not meet it ending.
 stop_wine() {
   wineserver -k 2>/dev/null || true
@@ -34,6 +43,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     /d 'DejaVu Sans Condensed' /f >>"$work/wineboot.log" 2>&1 || fail "no font substitute: $(cat "$work/wineboot.log")"
   wineserver -w
 fi
+cp "$standin" "$WINEPREFIX/drive_c/windows/system32/rasapi32.dll"
+mkdir "$work/downloads"
+kelvo=$work/downloads/kelvo.exe
+cp "$1" "$kelvo"
+cp "$5" "$work/downloads/rasapi32.dll"
+# The user's own phone book, made by the program: its folder is not there yet.
+book_folder=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Network
+rm -rf "$book_folder"
+book=$book_folder/Connections/Pbk/rasphone.pbk
 
 # The keys go to the window under the pointer, which is where the tests put it.
 keys() { xdotool key "$@"; }
@@ -125,30 +143,46 @@ xdotool key Escape Tab Return
 expect_size 392x321 "after Escape, Tab, Enter on Создать Соединение"
 import -window root "$shots/wine_vpn.png"
 
-# Wine's phone book takes the entry but refuses the credentials: the program says it failed (with
-# a field left empty it would say nothing). The box gives the focus back to the password, where
-# Enter tries once more.
+# The entry: login and password, Enter presses "Создать"; the box says it was made, and once it is
+# closed the window is back to the header alone.
 xdotool key Tab Tab  # past "Пинг" into the login
 xdotool type --delay 20 subscriber
 [ "$(focused_field)" = subscriber ] || fail "the login field reads '$(focused_field)'"
 xdotool key Tab
-xdotool type --delay 20 secret
+xdotool type --delay 20 'secret 2'
 xdotool key Return
-refused() {  # the boxes so far: "Не удалось создать соединения" each
+close_box_reading() {  # text: the boxes so far read that, one a line; the last one is closed
   local box
   box=$(message_box)
   await_boxes "$1"
-  import -window root "$shots/wine_vpn_refused.png"
+  import -window root "$shots/$2"
   close_box "$box"
   for _ in $(seq 50); do
     xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -qx "$box" || break
     sleep 0.1
   done
 }
-refused "Не удалось создать соединения"
-xdotool mousemove --window "$window" 200 60 key Return
-refused $'Не удалось создать соединения\nНе удалось создать соединения'
-echo "Wine's phone book, from the keyboard: the box reads \"Не удалось создать соединения\", twice"
+close_box_reading "Соединение создано" wine_vpn_created.png
+expect_size 392x121 "once the entry was made"
+[ -f "$book" ] || fail "no phone book $book"
+expected="[Kelvo]
+dwSize=5616
+dwfOptions=0x05000D11
+szLocalPhoneNumber=10.1.0.10
+dwfNetProtocols=0x00000004
+dwFramingProtocol=1
+szDeviceType=vpn
+szDeviceName=WAN Miniport (PPTP)
+dwDialMode=1
+dwType=2
+dwVpnStrategy=1
+dwfOptions2=0x00000104
+dwRedialCount=3
+dwRedialPause=60
+UserName=subscriber
+Password=secret 2"
+[ "$(cat "$book")" = "$expected" ] || fail "the user's phone book holds: $(cat "$book")"
+echo "the entry, from the keyboard: \"Соединение создано\", 392x121 again, the user's book holds it with the PPTP device"
 
 # The mouse. A name is looked up by the system's asynchronous lookup, which completes through the
 # loop.
@@ -167,9 +201,24 @@ xdotool mousemove --window "$window" 200 60 key alt+F4
 expect_exit 0 "after Alt+F4"
 echo "Alt+F4: the program ended with status 0"
 
+# Wine's own phone book takes the entry but refuses the credentials: the program says it failed.
+# The box gives the focus back to the password, where Enter tries once more.
+WINEDLLOVERRIDES="$no_engines;rasapi32=b" start_kelvo wine "$kelvo"
+click 320 34  # "Создать Соединение"
+expect_size 392x321 "after Создать Соединение"
+type_into 95 172 subscriber
+type_into 282 172 secret
+xdotool key Return
+close_box_reading "Не удалось создать соединения" wine_vpn_refused.png
+xdotool mousemove --window "$window" 200 60 key Return
+close_box_reading $'Не удалось создать соединения\nНе удалось создать соединения' wine_vpn_refused.png
+echo "Wine's phone book: the box reads \"Не удалось создать соединения\", twice"
+xdotool mousemove --window "$window" 200 60 key alt+F4
+expect_exit 0 "after Alt+F4"
+
 # Without the echo service the window cannot be made: the error box says why, then the program
 # ends with a failure.
-WINEDLLOVERRIDES="$WINEDLLOVERRIDES;icmp=" start_kelvo wine "$kelvo"
+WINEDLLOVERRIDES="$no_engines;icmp=" start_kelvo wine "$kelvo"
 await_boxes "Unable to register icmp.dll."
 import -window root "$shots/wine_no_echo_service.png"
 close_box "$window"

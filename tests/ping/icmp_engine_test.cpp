@@ -193,10 +193,10 @@ TEST_F(EngineTest, SendsThePayloadCutOrPaddedWithLowBytesOfTtlAndFlags) {
   }
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0].payload, "Pinging from Korund code written");
-  EXPECT_EQ(sent[0].replySize, sizeof(ICMP_ECHO_REPLY) + 32);
+  EXPECT_EQ(sent[0].replySize, sizeof(ICMP_ECHO_REPLY) + 32 + 8);
   EXPECT_EQ(sent[1].payload, "Pinging from Korund code written by T. Varnel" + std::string(11, ' '));
   EXPECT_EQ(sent[2].payload, "");
-  EXPECT_EQ(sent[2].replySize, sizeof(ICMP_ECHO_REPLY));
+  EXPECT_EQ(sent[2].replySize, sizeof(ICMP_ECHO_REPLY) + 8);
   EXPECT_EQ(sent[2].address, inet_addr("127.0.0.1"));
   EXPECT_EQ(sent[2].timeout, 1234u);
   const IP_OPTION_INFORMATION& options = sent[2].options;

@@ -1,11 +1,15 @@
-// CreateVpnEntry against a recording phone book and a fake version query: what reaches the
-// platform, in which order, and which result comes back.
+// CreateVpnEntry against a recording phone book, a fake device list and a fake version query:
+// what reaches the platform, in which order, and which result comes back.
 #include "vpn/vpn_entry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ras.h"
@@ -20,7 +24,8 @@ class CreateVpnEntryTest : public ::testing::Test {
     ras_->RasGetEntryPropertiesW = [this](LPCWSTR book, LPCWSTR name, RASENTRYW* entry, DWORD* size, BYTE* info,
                                           DWORD* infoSize) {
       calls_.push_back("get");
-      EXPECT_TRUE(book == nullptr && name == nullptr && entry == nullptr && info == nullptr);
+      books_.push_back(Book(book));
+      EXPECT_TRUE(name == nullptr && entry == nullptr && info == nullptr);
       EXPECT_EQ(*size, 0u);
       EXPECT_EQ(*infoSize, 0u);
       *size = reportedSize_;
@@ -29,7 +34,8 @@ class CreateVpnEntryTest : public ::testing::Test {
     ras_->RasSetEntryPropertiesW = [this](LPCWSTR book, WideText name, RASENTRYW* entry, DWORD size, BYTE* info,
                                           DWORD infoSize) {
       calls_.push_back("set entry");
-      EXPECT_TRUE(book == nullptr && info == nullptr && infoSize == 0);
+      books_.push_back(Book(book));
+      EXPECT_TRUE(info == nullptr && infoSize == 0);
       entryName_ = name;
       entry_ = *entry;  // the whole buffer, whatever size is passed
       entryByteCount_ = size;
@@ -37,15 +43,36 @@ class CreateVpnEntryTest : public ::testing::Test {
     };
     ras_->RasSetCredentialsW = [this](LPCWSTR book, WideText name, RASCREDENTIALSW* credentials, BOOL clear) {
       calls_.push_back("set credentials");
-      EXPECT_TRUE(book == nullptr && clear == 0 && std::u16string_view(name) == entryName_);
+      books_.push_back(Book(book));
+      EXPECT_TRUE(clear == 0 && std::u16string_view(name) == entryName_);
       credentials_ = *credentials;
       return DWORD{11};
     };
     ras_->RasSetEntryDialParamsW = [this](LPCWSTR book, RASDIALPARAMSW* params, BOOL removePassword) {
       calls_.push_back("set dial params");
-      EXPECT_TRUE(book == nullptr && removePassword == 0);
+      books_.push_back(Book(book));
+      EXPECT_TRUE(removePassword == 0);
       params_ = *params;
       return DWORD{22};
+    };
+    // As documented: the size needed and the count when the buffer is missing or short; the
+    // record's own size checked.
+    ras_->RasEnumDevicesW = [this](RASDEVINFOW* devices, DWORD* bufferSize, DWORD* count) -> DWORD {
+      if (onDeviceQuery_) onDeviceQuery_();
+      const DWORD needed = static_cast<DWORD>(devices_.size() * sizeof(RASDEVINFOW));
+      *count = static_cast<DWORD>(devices_.size());
+      if (devices == nullptr || *bufferSize < needed) {
+        *bufferSize = needed;
+        return ERROR_BUFFER_TOO_SMALL;
+      }
+      if (devices->dwSize != sizeof(RASDEVINFOW)) return ERROR_INVALID_SIZE;
+      for (const auto& [type, name] : devices_) {
+        std::memset(devices, 0, sizeof(RASDEVINFOW));
+        std::memcpy(devices->szDeviceType, type.c_str(), type.size() * 2);
+        std::memcpy(devices->szDeviceName, name.c_str(), name.size() * 2);
+        ++devices;
+      }
+      return 0;
     };
     UseVersion(VER_PLATFORM_WIN32_NT, 6, 1);
   }
@@ -60,9 +87,17 @@ class CreateVpnEntryTest : public ::testing::Test {
     };
   }
 
+  static std::u16string Book(LPCWSTR book) { return book == nullptr ? u"(default)" : std::u16string(WideText(book)); }
+
   ScopedOverride<RasApi> ras_;
   ScopedOverride<VersionApi> version_;
   std::vector<std::string> calls_;
+  std::vector<std::u16string> books_;
+  // Windows 10's list: the PPTP device is not the first "vpn" one.
+  std::vector<std::pair<std::u16string, std::u16string>> devices_ = {
+      {u"vpn", u"WAN Miniport (SSTP)"}, {u"vpn", u"WAN Miniport (IKEv2)"}, {u"vpn", u"WAN Miniport (L2TP)"},
+      {u"vpn", u"WAN Miniport (PPTP)"}, {u"pppoe", u"WAN Miniport (PPPOE)"}};
+  std::function<void()> onDeviceQuery_;
   DWORD reportedSize_ = sizeof(RASENTRYW);
   DWORD entryResult_ = 0;
   std::u16string entryName_;
@@ -91,6 +126,7 @@ TEST_F(CreateVpnEntryTest, PassesTheEntryAndCredentialsRecordsByteForByte) {
   entry.dwfNetProtocols = 4;
   entry.dwFramingProtocol = 1;
   std::memcpy(entry.szDeviceType, u"vpn", 8);
+  std::memcpy(entry.szDeviceName, u"WAN Miniport (PPTP)", 38);
   entry.dwDialMode = 1;
   entry.dwType = 2;
   entry.dwVpnStrategy = 1;
@@ -108,6 +144,58 @@ TEST_F(CreateVpnEntryTest, PassesTheEntryAndCredentialsRecordsByteForByte) {
   std::memcpy(credentials.szUserName, u"ivanov", 12);
   std::memcpy(credentials.szPassword, u"секрет", 12);
   EXPECT_TRUE(SameBytes(credentials_, credentials));
+}
+
+// The device list may grow between the size query and the read; without a PPTP "vpn" device the
+// name stays empty.
+TEST_F(CreateVpnEntryTest, TheDeviceIsTheSystemsPptpOne) {
+  const auto deviceName = [this] {
+    entry_ = {};
+    EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), 11u);
+    return std::u16string(WideText(entry_.szDeviceName));
+  };
+  int queries = 0;
+  onDeviceQuery_ = [&] {
+    if (++queries == 2) devices_.insert(devices_.begin(), {u"modem", u"PPTP over a modem"});
+  };
+  EXPECT_EQ(deviceName(), u"WAN Miniport (PPTP)");
+  EXPECT_EQ(queries, 3);
+  onDeviceQuery_ = nullptr;
+
+  devices_ = {{u"vpn", u"WAN Miniport (L2TP)"}, {u"modem", u"PPTP over a modem"}};
+  EXPECT_EQ(deviceName(), u"");
+  devices_.clear();
+  EXPECT_EQ(deviceName(), u"");
+  ras_->RasEnumDevicesW = [](RASDEVINFOW*, DWORD*, DWORD*) { return DWORD{ERROR_INVALID_PARAMETER}; };
+  EXPECT_EQ(deviceName(), u"");
+}
+
+// On Windows the user's own book, made when missing and kept when present: the default one is
+// the all-users book, which takes administrator rights. Linux gives none, as its default is the
+// user's own.
+TEST_F(CreateVpnEntryTest, EveryCallGoesToTheUsersOwnPhoneBook) {
+#ifdef _WIN32
+  const std::filesystem::path appData = _wgetenv(L"APPDATA");
+  std::filesystem::remove_all(appData / "Microsoft" / "Network");
+  const std::filesystem::path book = appData / "Microsoft" / "Network" / "Connections" / "Pbk" / "rasphone.pbk";
+  const std::u16string expected = book.u16string();
+#else
+  const std::u16string expected = u"(default)";
+#endif
+  CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p");
+#ifdef _WIN32
+  EXPECT_TRUE(std::filesystem::is_regular_file(book));
+  EXPECT_EQ(std::filesystem::file_size(book), 0u);
+  std::ofstream(book, std::ios::binary) << "[Other]\n";
+#endif
+  UseVersion(VER_PLATFORM_WIN32_NT, 6, 0);
+  CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p");
+  EXPECT_EQ(calls_, (std::vector<std::string>{"get", "set entry", "set credentials", "get", "set entry",
+                                              "set dial params"}));
+  EXPECT_EQ(books_, std::vector<std::u16string>(6, expected));
+#ifdef _WIN32
+  EXPECT_EQ(std::filesystem::file_size(book), 8u) << "an existing book is left as it is";
+#endif
 }
 
 TEST_F(CreateVpnEntryTest, OlderVersionsStoreThePasswordAsDialParameters) {

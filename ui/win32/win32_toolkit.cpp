@@ -13,7 +13,8 @@ namespace {
 
 constexpr wchar_t kFormClass[] = L"KelvoForm";
 constexpr wchar_t kPanelClass[] = L"KelvoPanel";
-// Posted to the main window after a resize from outside, so auto-size answers once it settled.
+// Posted to the main window after a resize the system did not keep to the auto-size result, so
+// auto-size answers once it settled.
 constexpr UINT kSettleSize = WM_APP + 1;
 
 const wchar_t* Wide(const std::u16string& text) { return WideText(text.c_str()); }
@@ -46,16 +47,15 @@ COLORREF ToColorRef(TColor color) {
   return color.IsSystem() ? GetSysColor(color.systemIndex) : RGB(color.red, color.green, color.blue);
 }
 
-// The window definition is laid out at 96 dots per inch; the program declares itself aware of the
-// system's resolution and scales by it, so it is sharp and as large as intended on any screen.
-int Scaled(int pixels) {
-  static const int dpi = [] {
-    HDC screen = GetDC(nullptr);
-    const int result = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return result;
-  }();
-  return MulDiv(pixels, dpi, 96);
+// Newer than the system level the program is built for.
+constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED
+
+// The system's resolution when the program starts: that of the main screen.
+int SystemDpi() {
+  HDC screen = GetDC(nullptr);
+  const int result = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return result;
 }
 
 [[noreturn]] void ThrowLastError(const std::u16string& what) {
@@ -94,6 +94,8 @@ class TWin32Window {
 
   // WM_COMMAND from the control: a button was pressed.
   virtual void Notified(WORD) {}
+  // The toolkit's resolution changed: place, size and font again.
+  virtual void Rescale(TWin32Toolkit&) {}
   // Enter while the control has the focus.
   virtual void Enter() {}
 
@@ -201,16 +203,26 @@ class TControlWindow : public Interface, public TWin32Window {
     if (HWND next = NextTabStop(GetAncestor(window_, GA_ROOT), window_)) SetFocus(next);
   }
   void Enter() override { control_.PressEnter(); }
+  void Rescale(TWin32Toolkit& toolkit) override {
+    SetWindowPos(window_, nullptr, toolkit.Scaled(bounds_.left), toolkit.Scaled(bounds_.top), toolkit.Scaled(bounds_.width),
+                 toolkit.Scaled(bounds_.height), SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(toolkit.Font(font_)), TRUE);
+  }
 
  protected:
   TControlWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent,
                  const wchar_t* windowClass, DWORD style, DWORD extendedStyle = 0)
-      : TWin32Window(toolkit, look.definition->color, look.font.color), control_(control), toolkit_(toolkit) {
+      : TWin32Window(toolkit, look.definition->color, look.font.color),
+        control_(control),
+        bounds_(look.definition->bounds),
+        font_(look.font),
+        toolkit_(toolkit) {
     const TControlDefinition& definition = *look.definition;
-    const TBounds& at = definition.bounds;
+    const TBounds& at = bounds_;
     style |= WS_CHILD | WS_CLIPSIBLINGS | (definition.visible ? WS_VISIBLE : 0) | (IsTabStop(definition) ? WS_TABSTOP : 0);
     HWND window = CreateWindowExW(extendedStyle, windowClass, Wide(ToEditText(definition.caption)), style,
-                                  Scaled(at.left), Scaled(at.top), Scaled(at.width), Scaled(at.height), parent,
+                                  toolkit.Scaled(at.left), toolkit.Scaled(at.top), toolkit.Scaled(at.width),
+                                  toolkit.Scaled(at.height), parent,
                                   reinterpret_cast<HMENU>(toolkit.NextControlId()), toolkit.Instance(), nullptr);
     if (window == nullptr) ThrowLastError(u"CreateWindowExW of " + definition.name);
     Adopt(window);
@@ -235,6 +247,8 @@ class TControlWindow : public Interface, public TWin32Window {
   TControl& control_;
 
  private:
+  TBounds bounds_;
+  TFont font_;
   TWin32Toolkit& toolkit_;
   WNDPROC systemProc_ = nullptr;
 };
@@ -260,10 +274,20 @@ class TPanelWindow : public TControlWindow<TControlPeer> {
 class TImageWindow : public TControlWindow<TControlPeer> {
  public:
   TImageWindow(TWin32Toolkit& toolkit, TControl& control, const TControlLook& look, HWND parent)
-      : TControlWindow(toolkit, control, look, parent, L"STATIC", SS_BITMAP) {
-    SendMessageW(window_, STM_SETIMAGE, IMAGE_BITMAP,
-                 reinterpret_cast<LPARAM>(toolkit.Picture(look.definition->picture)));
+      : TControlWindow(toolkit, control, look, parent, L"STATIC", SS_BITMAP), picture_(look.definition->picture) {
+    Show(toolkit);
   }
+  void Rescale(TWin32Toolkit& toolkit) override {
+    TControlWindow::Rescale(toolkit);
+    Show(toolkit);
+  }
+
+ private:
+  void Show(TWin32Toolkit& toolkit) {
+    SendMessageW(window_, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(toolkit.Picture(picture_)));
+  }
+
+  std::u16string picture_;
 };
 
 class TButtonWindow : public TTextWindow<TTextPeer> {
@@ -418,9 +442,11 @@ class TThreadTimer : public TTimerPeer {
 
 }  // namespace
 
-// The main window. Auto-size owns its size: a resize from outside is reported to the form, which
-// answers with the auto-size result once the resize has settled. Closing it ends the loop; the
-// windows are destroyed with their peers, children first.
+// The main window. Auto-size owns its size: the system keeps every resize (dragging the frame,
+// maximizing, another program's) to the auto-size result, so the window never jumps. A size it
+// did not keep (an X server without a window manager under Wine resizes without asking) is
+// reported to the form, which answers with the auto-size result once the resize has settled.
+// Closing it ends the loop; the windows are destroyed with their peers, children first.
 class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
  public:
   TWin32WindowPeer(TWin32Toolkit& toolkit, TForm& form, const TFormDefinition& definition)
@@ -435,11 +461,11 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
   ~TWin32WindowPeer() override { toolkit_.window_ = nullptr; }
 
   void SetClientSize(int width, int height) override {
-    wanted_ = {0, 0, Scaled(width), Scaled(height)};
-    RECT outer = wanted_;
-    AdjustWindowRectEx(&outer, kStyle, FALSE, kExtendedStyle);
-    SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    clientWidth_ = width;
+    clientHeight_ = height;
+    wanted_ = {0, 0, toolkit_.Scaled(width), toolkit_.Scaled(height)};
+    const SIZE outer = OuterSize();
+    SetWindowPos(window_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   // In the middle of the work area, the frame included.
   void Show() override {
@@ -459,17 +485,43 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
 
   LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-      case WM_SIZE:
-        if (wParam != SIZE_MINIMIZED && !settling_ &&
-            (LOWORD(lParam) != wanted_.right || HIWORD(lParam) != wanted_.bottom)) {
-          settling_ = PostMessageW(window_, kSettleSize, 0, 0) != FALSE;
+      case WM_GETMINMAXINFO:
+        if (wanted_.right > 0) {
+          const SIZE outer = OuterSize();
+          const POINT size{outer.cx, outer.cy};
+          auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+          limits->ptMinTrackSize = size;
+          limits->ptMaxTrackSize = size;
+          limits->ptMaxSize = size;
+          return 0;
         }
-        return 0;
+        break;
+      case WM_WINDOWPOSCHANGING: {
+        const auto* position = reinterpret_cast<const WINDOWPOS*>(lParam);
+        if (!(position->flags & SWP_NOSIZE) && !settling_ && wanted_.right > 0 && !IsIconic(window_)) {
+          const SIZE outer = OuterSize();
+          if (position->cx != outer.cx || position->cy != outer.cy) {
+            settling_ = PostMessageW(window_, kSettleSize, 0, 0) != FALSE;
+          }
+        }
+        break;
+      }
       case kSettleSize:
         settling_ = false;
         if (IsZoomed(window_)) ShowWindow(window_, SW_RESTORE);
         form_.Resized();
         return 0;
+      // Moved to a screen of another resolution: the controls scale, the window takes the place the
+      // system suggests, where its frame takes the new resolution, and then the auto-size result.
+      case kDpiChanged: {
+        toolkit_.ChangeDpi(HIWORD(wParam));
+        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+        wanted_ = {0, 0, toolkit_.Scaled(clientWidth_), toolkit_.Scaled(clientHeight_)};
+        SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        SetClientSize(clientWidth_, clientHeight_);
+        return 0;
+      }
       case WM_COMMAND:
         // Enter, from the dialog keyboard of the loop, goes to the control with the focus. Escape
         // (IDCANCEL) is left to the default: nothing.
@@ -506,6 +558,19 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
   static constexpr DWORD kExtendedStyle = WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
 
  private:
+  // The window's size, the frame included, for the auto-size result: the frame the window has (at
+  // its screen's resolution), or as the system reckons it while the window is minimized.
+  SIZE OuterSize() const {
+    RECT frame;
+    RECT client;
+    if (!IsIconic(window_) && GetWindowRect(window_, &frame) && GetClientRect(window_, &client)) {
+      return {wanted_.right + (frame.right - frame.left) - client.right,
+              wanted_.bottom + (frame.bottom - frame.top) - client.bottom};
+    }
+    RECT outer = wanted_;
+    AdjustWindowRectEx(&outer, kStyle, FALSE, kExtendedStyle);
+    return {outer.right - outer.left, outer.bottom - outer.top};
+  }
   void RestoreFocus() {
     if (focus_ == nullptr || !IsChild(window_, focus_) || !IsWindowVisible(focus_)) focus_ = NextTabStop(window_, nullptr);
     if (focus_ != nullptr) SetFocus(focus_);
@@ -513,7 +578,9 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
 
   TWin32Toolkit& toolkit_;
   TForm& form_;
-  RECT wanted_{};
+  int clientWidth_ = 0;  // the auto-size result, at 96 dots per inch
+  int clientHeight_ = 0;
+  RECT wanted_{};  // the same, scaled
   bool settling_ = false;
   HWND focus_ = nullptr;  // the control that had the focus when the window was last active
 };
@@ -530,7 +597,7 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 }  // namespace
 
-TWin32Toolkit::TWin32Toolkit(HINSTANCE instance) : instance_(instance) {
+TWin32Toolkit::TWin32Toolkit(HINSTANCE instance) : instance_(instance), dpi_(SystemDpi()) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
   HICON icon = LoadIconSized(instance_, GetSystemMetrics(SM_CXICON));
@@ -556,6 +623,26 @@ TWin32Toolkit::~TWin32Toolkit() {
   for (const auto& [name, picture] : pictures_) DeleteObject(picture);
 }
 
+int TWin32Toolkit::Scaled(int pixels) const { return MulDiv(pixels, dpi_, 96); }
+
+namespace {
+BOOL CALLBACK RescaleChild(HWND child, LPARAM toolkit) {
+  if (TWin32Window* control = TWin32Window::Of(child)) control->Rescale(*reinterpret_cast<TWin32Toolkit*>(toolkit));
+  return TRUE;
+}
+}  // namespace
+
+// The fonts and pictures of the old resolution go once no control uses them.
+void TWin32Toolkit::ChangeDpi(int dpi) {
+  if (dpi <= 0 || dpi == dpi_) return;
+  dpi_ = dpi;
+  const auto fonts = std::exchange(fonts_, {});
+  const auto pictures = std::exchange(pictures_, {});
+  EnumChildWindows(window_, &RescaleChild, reinterpret_cast<LPARAM>(this));
+  for (const auto& [key, font] : fonts) DeleteObject(font);
+  for (const auto& [name, picture] : pictures) DeleteObject(picture);
+}
+
 HFONT TWin32Toolkit::Font(const TFont& font) {
   HFONT& made = fonts_[{font.name, font.pixelHeight, font.underline}];
   if (made == nullptr) {
@@ -578,12 +665,24 @@ HBRUSH TWin32Toolkit::Brush(TColor color) {
   return made;
 }
 
-// A picture is a bitmap resource named as the asset ("logo.gif"), made from it when building.
+// A picture is a bitmap resource named as the asset ("logo.gif"), made from it when building; it is
+// drawn at the scaled size, like everything else.
 HBITMAP TWin32Toolkit::Picture(const std::u16string& name) {
   HBITMAP& made = pictures_[name];
   if (made == nullptr) {
-    made = static_cast<HBITMAP>(LoadImageW(instance_, Wide(name), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-    if (made == nullptr) ThrowLastError(u"LoadImageW of " + name);
+    HBITMAP natural = static_cast<HBITMAP>(LoadImageW(instance_, Wide(name), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    if (natural == nullptr) ThrowLastError(u"LoadImageW of " + name);
+    BITMAP size{};
+    GetObjectW(natural, sizeof size, &size);
+    // The original goes with a successful copy.
+    made = static_cast<HBITMAP>(CopyImage(natural, IMAGE_BITMAP, Scaled(size.bmWidth), Scaled(size.bmHeight),
+                                          LR_CREATEDIBSECTION | LR_COPYDELETEORG));
+    if (made == nullptr) {
+      const DWORD error = GetLastError();
+      DeleteObject(natural);
+      SetLastError(error);
+      ThrowLastError(u"CopyImage of " + name);
+    }
   }
   return made;
 }

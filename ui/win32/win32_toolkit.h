@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "ui/toolkit.h"
 
@@ -42,7 +43,12 @@ class TWin32Toolkit : public TToolkit {
   // Runs the GUI thread's message loop until the main window is closed; the loop's exit status.
   int Run();
 
-  // Shared drawing objects, made once and freed with the toolkit (after every window).
+  // The window definition is laid out at 96 dots per inch; the program is aware of the screen's
+  // resolution, per monitor where the system offers it, and scales by it.
+  int Scaled(int pixels) const;
+
+  // Shared drawing objects, made once per resolution and freed with the toolkit (after every
+  // window).
   HFONT Font(const TFont& font);
   HBRUSH Brush(TColor color);
   HBITMAP Picture(const std::u16string& name);
@@ -57,9 +63,13 @@ class TWin32Toolkit : public TToolkit {
  private:
   friend class TWin32WindowPeer;
   HWND ParentWindow(TControlPeer* parent) const;
+  // The main window moved to a screen of another resolution: every control to its new place and
+  // size, in new fonts and pictures.
+  void ChangeDpi(int dpi);
 
   HINSTANCE instance_;
   HWND window_ = nullptr;
+  int dpi_;
   std::map<std::tuple<std::u16string, int, bool>, HFONT> fonts_;
   std::map<COLORREF, HBRUSH> brushes_;
   std::map<std::u16string, HBITMAP> pictures_;

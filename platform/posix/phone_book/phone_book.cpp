@@ -201,6 +201,14 @@ DWORD SetEntryDialParams(LPCWSTR phoneBook, RASDIALPARAMSW* params, BOOL removeP
                           {{"UserName", *userName}, {"Password", *password}, {"Domain", *domain}});
 }
 
+// No dialling device of the system's: an entry names none.
+DWORD EnumDevices(RASDEVINFOW*, DWORD* bufferSize, DWORD* deviceCount) {
+  if (bufferSize == nullptr || deviceCount == nullptr) return ERROR_INVALID_PARAMETER;
+  *bufferSize = 0;
+  *deviceCount = 0;
+  return 0;
+}
+
 }  // namespace
 
 template <>
@@ -210,8 +218,14 @@ RasApi& ServiceTable<RasApi>() {
       .RasSetEntryPropertiesW = SetEntryProperties,
       .RasSetCredentialsW = SetCredentials,
       .RasSetEntryDialParamsW = SetEntryDialParams,
+      .RasEnumDevicesW = EnumDevices,
   };
   return api;
+}
+
+DWORD UserPhoneBook(std::u16string& path) {
+  path.clear();
+  return 0;
 }
 
 }  // namespace kelvo

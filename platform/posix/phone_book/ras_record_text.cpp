@@ -21,8 +21,11 @@ struct Field {
   std::size_t size;
 };
 
+// By a name of its own: the Windows SDK's RASENTRYW is a macro for "struct tagRASENTRYW", which
+// names no scope (the tests' stand-in for the system's phone book is built against it).
+using EntryRecord = RASENTRYW;
 #define KELVO_ENTRY_FIELD(kind, member) \
-  Field { #member, Kind::kind, offsetof(RASENTRYW, member), sizeof(RASENTRYW::member) }
+  Field { #member, Kind::kind, offsetof(EntryRecord, member), sizeof(EntryRecord::member) }
 
 // dwSize belongs to the caller's buffer, not to the entry. dwAlternateOffset points at
 // alternate numbers behind the record, which this phone book does not keep.
@@ -110,14 +113,15 @@ std::optional<RASIPADDR> ParseAddress(std::string_view text) {
     parts[i] = *part;
     text.remove_prefix(std::min(dot + 1, text.size()));
   }
-  return RASIPADDR{parts[0], parts[1], parts[2], parts[3]};
+  const RASIPADDR address{parts[0], parts[1], parts[2], parts[3]};
+  return address;
 }
 
 std::string FormatGuid(const GUID& g) {
   char text[40];
-  std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
-                g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                g.Data4[7]);
+  std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
   return text;
 }
 
@@ -156,7 +160,7 @@ std::optional<std::string> FieldValue(const Field& field, const BYTE* bytes) {
       return std::to_string(Load<DWORD>(bytes));
     case Kind::kMask: {
       char text[16];
-      std::snprintf(text, sizeof(text), "0x%08X", Load<DWORD>(bytes));
+      std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(Load<DWORD>(bytes)));
       return text;
     }
     case Kind::kAddress:
@@ -215,7 +219,7 @@ std::optional<std::string> ExactUtf8(std::u16string_view text) {
 std::optional<std::string> FieldText(const WCHAR* field, std::size_t capacity) {
   const WCHAR* end = std::find(field, field + capacity, u'\0');
   if (end == field + capacity) return std::nullopt;
-  return ExactUtf8(std::u16string_view(field, static_cast<std::size_t>(end - field)));
+  return ExactUtf8(std::u16string_view(WideText(field), static_cast<std::size_t>(end - field)));
 }
 
 std::optional<FieldValues> EntryFieldValues(const RASENTRYW& entry) {

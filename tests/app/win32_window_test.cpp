@@ -1,0 +1,86 @@
+// The native window on a screen of another resolution: told it moved to one of 192 dots per inch,
+// every control, its font and the logo double, and the client area is the auto-size result there.
+// (Under Wine, whose screen has 96.)
+#include <gtest/gtest.h>
+
+#include <utility>
+
+#include "app/main_form.h"
+#include "ui/win32/win32_toolkit.h"
+
+namespace kelvo {
+namespace {
+
+struct Search {
+  const wchar_t* text;
+  HWND found;
+};
+
+BOOL CALLBACK FindByText(HWND window, LPARAM search) {
+  auto* wanted = reinterpret_cast<Search*>(search);
+  wchar_t text[64];
+  GetWindowTextW(window, text, 64);
+  if (wcscmp(text, wanted->text) != 0) return TRUE;
+  wanted->found = window;
+  return FALSE;
+}
+
+HWND Control(HWND window, const wchar_t* text) {
+  Search search{text, nullptr};
+  EnumChildWindows(window, &FindByText, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::pair<LONG, LONG> ClientSize(HWND window) {
+  RECT client;
+  GetClientRect(window, &client);
+  return {client.right, client.bottom};
+}
+
+// The picture of the one image control among the window's controls.
+std::pair<LONG, LONG> PictureSize(HWND window) {
+  BITMAP picture{};
+  for (HWND control = GetWindow(GetWindow(window, GW_CHILD), GW_CHILD); control != nullptr;
+       control = GetWindow(control, GW_HWNDNEXT)) {
+    if (const auto bitmap = reinterpret_cast<HBITMAP>(SendMessageW(control, STM_GETIMAGE, IMAGE_BITMAP, 0))) {
+      GetObjectW(bitmap, sizeof picture, &picture);
+    }
+  }
+  return {picture.bmWidth, picture.bmHeight};
+}
+
+LONG FontHeight(HWND control) {
+  LOGFONTW font{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+  return font.lfHeight;
+}
+
+TEST(Win32Window, FollowsTheScreensResolution) {
+  TWin32Toolkit toolkit(GetModuleHandleW(nullptr));
+  TForm1 form(toolkit);
+  const HWND window = form.Handle();
+  const HWND button = Control(window, L"Пинг");
+  ASSERT_NE(button, nullptr);
+  ASSERT_EQ(ClientSize(window), (std::pair<LONG, LONG>(392, 121))) << "Wine's screen has 96 dots per inch";
+  EXPECT_EQ(PictureSize(window), (std::pair<LONG, LONG>(237, 110)));
+
+  RECT suggested{40, 30, 900, 500};
+  SendMessageW(window, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+  EXPECT_EQ(ClientSize(window), (std::pair<LONG, LONG>(784, 242)));
+  RECT place;
+  GetWindowRect(button, &place);
+  MapWindowPoints(nullptr, GetParent(button), reinterpret_cast<POINT*>(&place), 2);
+  EXPECT_EQ(place.left, 502);
+  EXPECT_EQ(place.top, 146);
+  EXPECT_EQ(place.right - place.left, 276);
+  EXPECT_EQ(place.bottom - place.top, 66);
+  EXPECT_EQ(FontHeight(button), -26);
+  EXPECT_EQ(PictureSize(window), (std::pair<LONG, LONG>(474, 220)));
+  RECT frame;
+  GetWindowRect(window, &frame);
+  EXPECT_EQ(frame.left, 40);
+  EXPECT_EQ(frame.top, 30);
+}
+
+}  // namespace
+}  // namespace kelvo
