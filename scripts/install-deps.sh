@@ -15,6 +15,9 @@ linux=(
   xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps
   # for scripts/fuzz.sh: clang's libFuzzer with its sanitizers; the start-up benchmark's probe
   clang-14 libclang-rt-14-dev libxcb1-dev
+  # for scripts/package.sh: the Debian package, its checks, and the fresh system its test installs
+  # it into
+  debhelper lintian appstream debootstrap
 )
 windows=(
   cmake
