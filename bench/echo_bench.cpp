@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "ping/icmp.h"
+#include "platform/posix/echo/helper_client.h"
 
 int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
   const int count = std::clamp(argc > 1 ? std::atoi(argv[1]) : 10000, 1, 1000000);
+  kelvo::echo::UseHelperAt(KELVO_ECHO_HELPER);
   kelvo::TICMP icmp;
   icmp.SetAddress(u"127.0.0.1");
   icmp.SetSize(56);

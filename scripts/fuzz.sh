@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 target=${1:-all}
 seconds=${2:-30}
 build=build/fuzz
-all=(phone_book_file echo_datagram host_entry typed_text)
+all=(phone_book_file echo_datagram echo_helper_message host_entry typed_text)
 if [ "$target" = all ]; then targets=("${all[@]}"); else targets=("$target"); fi
 
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}

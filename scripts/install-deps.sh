@@ -13,6 +13,9 @@ linux=(
   fonts-dejavu-core fonts-dejavu-extra xdg-utils
   # for the tests: a real window on a virtual display, driving it, namespaces, the system ping
   xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps
+  # setcap: the echo helper's capability (scripts/run.sh and the tests); setpriv (util-linux):
+  # the tests' unprivileged runs
+  libcap2-bin util-linux
   # for scripts/fuzz.sh: clang's libFuzzer with its sanitizers; the start-up benchmark's probe
   clang-14 libclang-rt-14-dev libxcb1-dev
   # for scripts/package.sh: the Debian package, its checks, and the fresh system its test installs

@@ -4,7 +4,9 @@
 # keyboard alone, the other with the mouse. Only 127.0.0.1 is pinged on this machine's network; a
 # host that does not answer exists only in network namespaces made here (as root), and the
 # program runs inside one of them. The host is checked before "Старт" is pressed, so the default
-# 10.1.0.10 is never pinged.
+# 10.1.0.10 is never pinged. As root the loopback run is made once more as an ordinary user would
+# make it: the account nobody without a capability, in a namespace where the kernel's default
+# ping_group_range admits no group, so that the echoes go through the helper beside the program.
 # Usage: ping_e2e.sh <kelvo executable> <directory for the screenshots>
 set -euo pipefail
 kelvo=$1
@@ -28,21 +30,26 @@ start_ping() {  # host
   click 256 152  # "Старт"
 }
 
-start_display
-start_kelvo "$kelvo"
 # The focus starts on "Создать Соединение"; Tab, Space opens the ping panel, Tab reaches the
 # address. Nothing has been copied yet, so the field reads back only if it has the focus.
-keys Tab space
-expect_size 392x312 "after Tab, Space on Пинг"
-keys Tab ctrl+a
-xdotool type --window "$window" 127.0.0.1
-typed=$(copy_focused)
-[ "$typed" = 127.0.0.1 ] || fail "the focused field reads '$typed', not '127.0.0.1': Enter not pressed"
-keys Return  # "Старт"
-keys Tab Tab Tab  # past "Старт" and "Стоп" into the output
 output() { copy_focused; }
 press_stop() { keys shift+Tab space Tab; }  # "Стоп", then back into the output
-check_loopback_run 127.0.0.1 "$shots/ping_run.png"
+loopback_run_by_keyboard() {  # file for the screenshot
+  keys Tab space
+  expect_size 392x312 "after Tab, Space on Пинг"
+  keys Tab ctrl+a
+  xdotool type --window "$window" 127.0.0.1
+  local typed
+  typed=$(copy_focused)
+  [ "$typed" = 127.0.0.1 ] || fail "the focused field reads '$typed', not '127.0.0.1': Enter not pressed"
+  keys Return  # "Старт"
+  keys Tab Tab Tab  # past "Старт" and "Стоп" into the output
+  check_loopback_run 127.0.0.1 "$1"
+}
+
+start_display
+start_kelvo "$kelvo"
+loopback_run_by_keyboard "$shots/ping_run.png"
 stop_kelvo
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -50,15 +57,40 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 
-# Two namespaces joined by a veth pair; the far one ignores echo requests.
+# Two namespaces joined by a veth pair; the far one ignores echo requests. One more for the
+# ordinary user.
 near="kelvo-near-$$"
 far="kelvo-far-$$"
+user_ns="kelvo-user-$$"
 remove_namespaces() {
   ip netns del "$near" 2>/dev/null
   ip netns del "$far" 2>/dev/null
+  ip netns del "$user_ns" 2>/dev/null
   return 0
 }
 cleanup_hooks+=(remove_namespaces)
+
+helper="$(dirname "$kelvo")/kelvo-echo"
+setcap cap_net_raw+ep "$helper"
+ip netns add "$user_ns"
+ip -n "$user_ns" link set lo up
+[ "$(ip netns exec "$user_ns" sysctl -n net.ipv4.ping_group_range)" = "$(printf '1\t0')" ] ||
+  fail "the new namespace admits a group to ICMP sockets: not the kernel's default"
+home="$work/nobody"
+mkdir -m 0700 "$home"
+chown nobody:nogroup "$home"
+start_kelvo ip netns exec "$user_ns" setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
+  env HOME="$home" XDG_RUNTIME_DIR="$home" "$kelvo"
+[ "$(awk '/^Uid:/ {print $2} /^CapEff:/ {print $2}' "/proc/$kelvo_pid/status" | paste -sd' ')" = \
+  "65534 0000000000000000" ] || fail "the program does not run as nobody without capabilities"
+loopback_run_by_keyboard "$shots/ping_run_unprivileged.png"
+helper_pid=$(pgrep -P "$kelvo_pid" -x kelvo-echo) || fail "no helper beside the program run as nobody"
+helper_caps=$(awk '/^CapEff:/ {print $2}' "/proc/$helper_pid/status")
+[ "$helper_caps" = 0000000000000000 ] || fail "the helper holds capabilities $helper_caps while it answers"
+echo "unprivileged run through the helper (CapEff $helper_caps):"
+output | sed 's/^/  /'
+echo
+stop_kelvo
 ip netns add "$near"
 ip netns add "$far"
 ip link add "kvn$$" netns "$near" type veth peer name "kvf$$" netns "$far"

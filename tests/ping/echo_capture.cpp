@@ -8,12 +8,31 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/posix/echo/echo_packet.h"
 
 namespace kelvo::test {
 
-Capture::Capture() : fd_(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)) {
+namespace {
+
+int OpenRaw() { return ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP); }
+
+struct KeptSocket {
+  int fd = -1;
+  ~KeptSocket() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+thread_local KeptSocket kept;
+
+}  // namespace
+
+void KeepCaptureSocket() {
+  if (kept.fd < 0) kept.fd = OpenRaw();
+}
+
+Capture::Capture() : fd_(kept.fd >= 0 ? std::exchange(kept.fd, -1) : OpenRaw()) {
   if (fd_ < 0) throw std::runtime_error("cannot open a raw ICMP socket");
 }
 

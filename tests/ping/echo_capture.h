@@ -24,9 +24,13 @@ struct WirePacket {
   std::string payload;
 };
 
+// For a thread about to give up its rights: opens a raw ICMP socket in its namespace now, for
+// the next Capture it makes.
+void KeepCaptureSocket();
+
 class Capture {
  public:
-  // Opens a raw ICMP socket in the calling thread's namespace.
+  // Opens a raw ICMP socket in the calling thread's namespace, or takes the one it kept.
   Capture();
   ~Capture();
   Capture(const Capture&) = delete;

@@ -1,26 +1,35 @@
-// The echo service for real, on the loopback of a namespace the test makes, once over the
-// raw ICMP socket and once over the unprivileged datagram socket.
+// The echo service for real, on the loopback of a namespace the test makes: over the raw ICMP
+// socket, over the unprivileged datagram socket, and as the unprivileged account nobody, where
+// the kernel's default ping_group_range admits no group, through the privileged helper.
 #include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
-#include <linux/capability.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ping/icmp.h"
+#include "platform/posix/echo/helper_client.h"
+#include "platform/posix/echo/helper_protocol.h"
 #include "platform/sockets.h"
 #include "tests/ping/echo_capture.h"
 #include "tests/ping/netns.h"
@@ -49,15 +58,49 @@ int OpenDescriptors() {
   return count;
 }
 
-class LoopbackTest : public ::testing::TestWithParam<bool> {
+// The helper as built, with the capability its installation gives it.
+bool InstallHelper() {
+  echo::UseHelperAt(KELVO_ECHO_HELPER);
+  return std::system("setcap cap_net_raw+ep '" KELVO_ECHO_HELPER "'") == 0;
+}
+
+// The calling thread becomes the account nobody, with no capability left; the rest of the
+// process stays root. (The C library's calls would change every thread; these change one.)
+void BecomeNobody() {
+  ASSERT_EQ(::syscall(SYS_setgroups, 0, nullptr), 0);
+  ASSERT_EQ(::syscall(SYS_setresgid, 65534, 65534, 65534), 0);
+  ASSERT_EQ(::syscall(SYS_setresuid, 65534, 65534, 65534), 0);
+}
+
+// Runs `body` in the namespace as nobody, who may open no ICMP socket there; a Capture made in it
+// still sees the wire.
+void AsNobody(const Namespace& ns, const std::function<void()>& body) {
+  ns.Within([&] {
+    test::KeepCaptureSocket();
+    BecomeNobody();
+    body();
+  });
+}
+
+enum class Path { kRaw, kDatagram, kHelper };
+
+class LoopbackTest : public ::testing::TestWithParam<Path> {
  protected:
   void SetUp() override {
     if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
-    ns_.emplace(GetParam());
+    if (GetParam() == Path::kHelper) {
+      ASSERT_TRUE(InstallHelper());
+    }
+    ns_.emplace(GetParam() == Path::kDatagram);
   }
-  // The body runs in the namespace; a TICMP made there uses the socket kind under test.
-  void Within(const std::function<void()>& body) { ns_->Within(body); }
+  // The body runs in the namespace; a TICMP made there uses the path under test.
+  void Within(const std::function<void()>& body) {
+    if (GetParam() == Path::kHelper) return AsNobody(*ns_, body);
+    ns_->Within(body);
+  }
   const Namespace& Ns() const { return *ns_; }
+  // The helper sends no faster than one echo per 2 ms.
+  int Many(int count) const { return GetParam() == Path::kHelper ? count / 10 : count; }
 
  private:
   std::optional<Namespace> ns_;
@@ -262,55 +305,65 @@ TEST_P(LoopbackTest, TwoEnginesAtOnceKeepTheirOwnReplies) {
   });
 }
 
-// Replies are told apart by identifier, so no two handles of the process may share one.
+// Replies are told apart by identifier, so no two handles of the process may share one (nor an
+// identifier and sequence, through the one helper).
 TEST_P(LoopbackTest, EveryHandleOfTheProcessSendsItsOwnIdentifier) {
   Within([] {
     Capture wire;
     const std::string data = "identifier";
     std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + data.size() + 8);
     std::vector<HANDLE> handles;
-    std::set<std::uint16_t> identifiers;
+    std::set<std::pair<std::uint16_t, std::uint16_t>> identifiers;
     for (int i = 0; i < 1000; ++i) {
       handles.push_back(IcmpCreateFile());
       ASSERT_NE(handles.back(), INVALID_HANDLE_VALUE);
       ASSERT_EQ(IcmpSendEcho(handles.back(), inet_addr("127.0.0.1"), const_cast<char*>(data.data()),
                              static_cast<WORD>(data.size()), nullptr, reply.data(), static_cast<DWORD>(reply.size()),
                              1000), 1u);
-      for (const WirePacket& request : wire.Requests(data)) identifiers.insert(request.identifier);
+      for (const WirePacket& request : wire.Requests(data)) {
+        identifiers.emplace(request.identifier, request.sequence);
+      }
     }
     for (const HANDLE handle : handles) IcmpCloseHandle(handle);
     EXPECT_EQ(identifiers.size(), handles.size());
   });
 }
 
-// Calls on one handle take turns and each gets its own reply; closing the handle ends the call
-// that waits on it.
-TEST_P(LoopbackTest, OneHandleSharedByTwoThreadsAndClosedDuringACall) {
-  Within([this] {
+DWORD EchoOn(HANDLE handle, DWORD timeout) {
+  std::string data = Payload(32);
+  std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + data.size() + 8);
+  return IcmpSendEcho(handle, inet_addr("127.0.0.1"), data.data(), static_cast<WORD>(data.size()), nullptr,
+                      reply.data(), static_cast<DWORD>(reply.size()), timeout);
+}
+
+// Calls on one handle take turns and each gets its own reply.
+TEST_P(LoopbackTest, OneHandleSharedByTwoThreads) {
+  Within([] {
     const HANDLE handle = IcmpCreateFile();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    const auto echo = [handle](DWORD timeout) {
-      std::string data = Payload(32);
-      std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + data.size() + 8);
-      return IcmpSendEcho(handle, inet_addr("127.0.0.1"), data.data(), static_cast<WORD>(data.size()), nullptr,
-                          reply.data(), static_cast<DWORD>(reply.size()), timeout);
-    };
     std::atomic<int> answered{0};
     const auto run = [&] {
-      for (int i = 0; i < 200; ++i) answered += static_cast<int>(echo(1000));
+      for (int i = 0; i < 200; ++i) answered += static_cast<int>(EchoOn(handle, 1000));
     };
     std::thread other(run);
     run();
     other.join();
     EXPECT_EQ(answered, 400);
+    EXPECT_TRUE(IcmpCloseHandle(handle));
+  });
+}
 
-    ASSERT_TRUE(Ns().Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
+TEST_P(LoopbackTest, ClosingTheHandleEndsTheCallWaitingOnIt) {
+  ASSERT_TRUE(Ns().Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
+  Within([] {
+    const HANDLE handle = IcmpCreateFile();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     std::thread closer([handle] {
       std::this_thread::sleep_for(200ms);
       EXPECT_TRUE(IcmpCloseHandle(handle));
     });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(echo(5000), 0u);
+    EXPECT_EQ(EchoOn(handle, 5000), 0u);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     closer.join();
@@ -318,7 +371,8 @@ TEST_P(LoopbackTest, OneHandleSharedByTwoThreadsAndClosedDuringACall) {
 }
 
 TEST_P(LoopbackTest, TenThousandEchoesLeaveNoDescriptorBehind) {
-  Within([] {
+  const int count = Many(10000);
+  Within([count] {
     const int before = OpenDescriptors();
     {
       TICMP icmp;
@@ -326,8 +380,8 @@ TEST_P(LoopbackTest, TenThousandEchoesLeaveNoDescriptorBehind) {
       icmp.SetSize(32);
       const int opened = OpenDescriptors();
       int answered = 0;
-      for (int i = 0; i < 10000; ++i) answered += icmp.Ping();
-      EXPECT_EQ(answered, 10000);
+      for (int i = 0; i < count; ++i) answered += icmp.Ping();
+      EXPECT_EQ(answered, count);
       EXPECT_EQ(OpenDescriptors(), opened);
     }
     EXPECT_EQ(OpenDescriptors(), before);
@@ -343,27 +397,26 @@ TEST_P(LoopbackTest, ResolvesLocalhost) {
   });
 }
 
-// Capabilities belong to the thread: this one gives up raw sockets for good.
-void DropRawSockets() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2]{};
-  ASSERT_EQ(::syscall(SYS_capget, &header, data), 0);
-  data[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
-  data[CAP_NET_RAW / 32].permitted &= ~(1u << (CAP_NET_RAW % 32));
-  ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
-}
-
+// No helper, or one installed without its capability.
 TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
   if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  char folder[] = "/tmp/kelvo-echo-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string plain = std::string(folder) + "/kelvo-echo";
+  ASSERT_EQ(std::system(("chmod 755 " + std::string(folder) + " && cp '" KELVO_ECHO_HELPER "' " + plain).c_str()), 0);
   Namespace ns(false);
-  ns.Within([] {
-    DropRawSockets();
-    TICMP icmp;
-    icmp.SetAddress(u"127.0.0.1");
-    EXPECT_EQ(icmp.Ping(), 0);
-    EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
-    EXPECT_EQ(icmp.ErrorText(), u"General failure");
-  });
+  for (const std::string& helper : {std::string(folder) + "/missing", plain}) {
+    echo::UseHelperAt(helper);
+    AsNobody(ns, [&] {
+      TICMP icmp;
+      icmp.SetAddress(u"127.0.0.1");
+      EXPECT_EQ(icmp.Ping(), 0) << helper;
+      EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
+      EXPECT_EQ(icmp.ErrorText(), u"General failure");
+    });
+  }
+  echo::UseHelperAt(KELVO_ECHO_HELPER);
+  std::system(("rm -r " + std::string(folder)).c_str());
 }
 
 TEST(EchoOutOfResources, NoDescriptorLeftMeansNoHandle) {
@@ -378,8 +431,171 @@ TEST(EchoOutOfResources, NoDescriptorLeftMeansNoHandle) {
   EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
 }
 
-INSTANTIATE_TEST_SUITE_P(Echo, LoopbackTest, ::testing::Values(false, true),
-                         [](const auto& test) { return test.param ? "DatagramSocket" : "RawSocket"; });
+std::string Read(const std::string& file) {
+  std::ifstream in(file);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Child {
+  pid_t pid;
+  char state;
+};
+
+// The helpers this process started, zombies included.
+std::vector<Child> Helpers() {
+  std::vector<Child> found;
+  DIR* dir = ::opendir("/proc");
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const std::string stat = Read(std::string("/proc/") + entry->d_name + "/stat");
+    const auto open = stat.find('(');
+    const auto close = stat.rfind(')');  // the name may hold anything, the fields after it not
+    if (open == std::string::npos || close == std::string::npos || close + 2 > stat.size()) continue;
+    char state = 0;
+    int parent = 0;
+    std::istringstream(stat.substr(close + 2)) >> state >> parent;
+    if (stat.substr(open + 1, close - open - 1) == "kelvo-echo" && parent == ::getpid()) {
+      found.push_back({std::atoi(entry->d_name), state});
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+TEST(EchoHelper, HoldsNoCapabilityOnceStarted) {
+  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  ASSERT_TRUE(InstallHelper());
+  Namespace ns;
+  AsNobody(ns, [] {
+    TICMP icmp;
+    const std::vector<Child> helpers = Helpers();
+    ASSERT_EQ(helpers.size(), 1u);
+    const std::string status = Read("/proc/" + std::to_string(helpers[0].pid) + "/status");
+    for (const char* held : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+      EXPECT_NE(status.find(std::string(held) + ":\t0000000000000000\n"), std::string::npos) << status;
+    }
+    EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534\n"), std::string::npos) << status;
+    icmp.SetAddress(u"127.0.0.1");
+    EXPECT_EQ(icmp.Ping(), 1) << "through the socket it opened before: " << ToUtf8(icmp.ErrorText());
+  });
+}
+
+// Killed while idle, the helper is replaced for the next echo; killed during an echo, that echo
+// fails at once. Either way nothing is left of it.
+TEST(EchoHelper, ADeadHelperIsReplacedAndLeavesNothingBehind) {
+  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  ASSERT_TRUE(InstallHelper());
+  Namespace ns;
+  AsNobody(ns, [] {
+    TICMP icmp;
+    icmp.SetAddress(u"127.0.0.1");
+    icmp.SetTimeout(3000);
+    ASSERT_EQ(icmp.Ping(), 1);
+    const int descriptors = OpenDescriptors();
+    const pid_t first = Helpers().at(0).pid;
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    for (int i = 0; i < 100 && Helpers().at(0).state != 'Z'; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
+
+    const std::vector<Child> replaced = Helpers();
+    ASSERT_EQ(replaced.size(), 1u) << "the dead one reaped";
+    EXPECT_NE(replaced[0].pid, first);
+    ASSERT_EQ(::kill(replaced[0].pid, SIGSTOP), 0);
+    std::thread killer([pid = replaced[0].pid] {
+      std::this_thread::sleep_for(300ms);
+      ::kill(pid, SIGKILL);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(icmp.Ping(), 0);
+    EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    killer.join();
+    EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
+    EXPECT_EQ(Helpers().size(), 1u);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+  });
+  EXPECT_TRUE(Helpers().empty()) << "the helper outlived the last handle";
+}
+
+// The helper on its own, as root: it trusts nothing it reads.
+TEST(EchoHelper, RefusesMalformedRequestsPacesTheRestAndEndsWithItsInput) {
+  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  Namespace ns;
+  ns.Within([] {
+    Capture wire;
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
+    char name[] = "kelvo-echo";
+    char* arguments[] = {name, nullptr};
+    char* environment[] = {nullptr};
+    pid_t pid;
+    ASSERT_EQ(::posix_spawn(&pid, KELVO_ECHO_HELPER, &actions, nullptr, arguments, environment), 0);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    const int helper = ends[0];
+    std::vector<std::uint8_t> buffer(echo::kMaxAnswerSize);
+    const auto ask = [&](const std::vector<std::uint8_t>& request) {
+      EXPECT_EQ(::send(helper, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+      const ssize_t n = ::recv(helper, buffer.data(), buffer.size(), 0);
+      return echo::DecodeAnswer({buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))});
+    };
+    ASSERT_EQ(::recv(helper, buffer.data(), buffer.size(), 0), 1);
+    ASSERT_EQ(buffer[0], echo::kReady);
+
+    const std::string text = "malformed";
+    const std::string big(echo::kMaxPayload + 1, 'm');
+    const auto request = [](const std::string& payload) {
+      return echo::EncodeRequest({inet_addr("127.0.0.1"), {64, 0, false}, 1000,
+                                  {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()}});
+    };
+    const std::vector<std::uint8_t> good = request(text);
+    std::vector<std::vector<std::uint8_t>> malformed{request(big), {good.begin(), good.begin() + 13}};
+    const auto spoil = [&](std::size_t at, int value) {
+      malformed.push_back(good);
+      malformed.back()[at] = static_cast<std::uint8_t>(value);
+    };
+    spoil(0, 0);               // an echo reply, not a request
+    spoil(0, 13);              // a timestamp request
+    spoil(3, 2);               // don't-fragment neither 0 nor 1
+    spoil(8, 0x80);            // a time-out longer than the engine's
+    spoil(13, good[13] + 1);   // more payload declared than carried
+    spoil(13, good[13] - 1);   // less
+    for (const auto& bad : malformed) {
+      const auto answer = ask(bad);
+      ASSERT_TRUE(answer);
+      EXPECT_FALSE(answer->replied);
+      EXPECT_EQ(answer->status, IP_BAD_REQ);
+    }
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(wire.Requests(text).empty());
+    EXPECT_TRUE(wire.Requests(big).empty());
+
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) {
+      const auto answer = ask(good);
+      ASSERT_TRUE(answer);
+      EXPECT_TRUE(answer->replied);
+      EXPECT_EQ(answer->status, IP_SUCCESS);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 49 * 2ms) << "faster than one echo per 2 ms";
+    EXPECT_EQ(wire.Requests(text).size(), 50u);
+
+    ::close(helper);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Echo, LoopbackTest, ::testing::Values(Path::kRaw, Path::kDatagram, Path::kHelper),
+                         [](const auto& test) {
+                           return test.param == Path::kRaw ? "RawSocket"
+                                  : test.param == Path::kDatagram ? "DatagramSocket" : "Helper";
+                         });
 
 }  // namespace
 }  // namespace kelvo
