@@ -73,9 +73,9 @@ expect_size() {
 }
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
 keys() { xdotool key --window "$window" "$@"; }
-copy_focused() {  # selects everything in the control with the focus and prints it
+copy_focused() {  # [seconds for the copy]: selects everything in the control with the focus and prints it
   keys ctrl+a ctrl+c
-  sleep 0.3
+  sleep "${1:-0.3}"
   xclip -o -selection clipboard 2>/dev/null || true
 }
 

@@ -15,9 +15,9 @@ mkdir -p "$shots"
 
 source "$(dirname "$0")/e2e_lib.sh"
 
-copy_all() {  # x y: the same for the control there
+copy_all() {  # x y: the same for the control there, given the time of a tick whose echo times out
   click "$1" "$2"
-  copy_focused
+  copy_focused 1.3
 }
 
 start_ping() {  # host
@@ -70,27 +70,6 @@ remove_namespaces() {
 }
 cleanup_hooks+=(remove_namespaces)
 
-helper="$(dirname "$kelvo")/kelvo-echo"
-setcap cap_net_raw+ep "$helper"
-ip netns add "$user_ns"
-ip -n "$user_ns" link set lo up
-[ "$(ip netns exec "$user_ns" sysctl -n net.ipv4.ping_group_range)" = "$(printf '1\t0')" ] ||
-  fail "the new namespace admits a group to ICMP sockets: not the kernel's default"
-home="$work/nobody"
-mkdir -m 0700 "$home"
-chown nobody:nogroup "$home"
-start_kelvo ip netns exec "$user_ns" setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
-  env HOME="$home" XDG_RUNTIME_DIR="$home" "$kelvo"
-[ "$(awk '/^Uid:/ {print $2} /^CapEff:/ {print $2}' "/proc/$kelvo_pid/status" | paste -sd' ')" = \
-  "65534 0000000000000000" ] || fail "the program does not run as nobody without capabilities"
-loopback_run_by_keyboard "$shots/ping_run_unprivileged.png"
-helper_pid=$(pgrep -P "$kelvo_pid" -x kelvo-echo) || fail "no helper beside the program run as nobody"
-helper_caps=$(awk '/^CapEff:/ {print $2}' "/proc/$helper_pid/status")
-[ "$helper_caps" = 0000000000000000 ] || fail "the helper holds capabilities $helper_caps while it answers"
-echo "unprivileged run through the helper (CapEff $helper_caps):"
-output | sed 's/^/  /'
-echo
-stop_kelvo
 ip netns add "$near"
 ip netns add "$far"
 ip link add "kvn$$" netns "$near" type veth peer name "kvf$$" netns "$far"
@@ -113,4 +92,29 @@ import -window root "$shots/ping_timeout.png"
 grep -qx "Пинг невозможен: Request timed out" <<<"$text" || fail "no time-out line in: $text"
 grep -q "Ответ от" <<<"$text" && fail "an answer from a host that ignores echoes: $text"
 echo "timed-out host: $(grep -cx 'Пинг невозможен: Request timed out' <<<"$text") time-out lines"
+stop_kelvo
+
+# The ordinary user.
+helper="$(dirname "$kelvo")/kelvo-echo"
+setcap cap_net_raw+ep "$helper"
+ip netns add "$user_ns"
+ip -n "$user_ns" link set lo up
+[ "$(ip netns exec "$user_ns" sysctl -n net.ipv4.ping_group_range)" = "$(printf '1\t0')" ] ||
+  fail "the new namespace admits a group to ICMP sockets: not the kernel's default"
+home=$(mktemp -d)  # the program's home and runtime folder, nobody's own
+remove_home() { rm -rf "$home"; }
+cleanup_hooks+=(remove_home)
+chown nobody:nogroup "$home"
+start_kelvo ip netns exec "$user_ns" setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
+  env HOME="$home" XDG_RUNTIME_DIR="$home" "$kelvo"
+[ "$(awk '/^Uid:/ {print $2} /^CapEff:/ {print $2}' "/proc/$kelvo_pid/status" | paste -sd' ')" = \
+  "65534 0000000000000000" ] || fail "the program does not run as nobody without capabilities"
+loopback_run_by_keyboard "$shots/ping_run_unprivileged.png"
+helper_pid=$(pgrep -P "$kelvo_pid" -x kelvo-echo) || fail "no helper beside the program run as nobody"
+helper_caps=$(awk '/^CapEff:/ {print $2}' "/proc/$helper_pid/status")
+[ "$helper_caps" = 0000000000000000 ] || fail "the helper holds capabilities $helper_caps while it answers"
+echo "unprivileged run through the helper (CapEff $helper_caps):"
+output | sed 's/^/  /'
+echo
+stop_kelvo
 echo "ping panel checks passed; screenshots in $shots"

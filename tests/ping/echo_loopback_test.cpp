@@ -23,6 +23,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,7 +79,7 @@ void AsNobody(const Namespace& ns, const std::function<void()>& body) {
   ns.Within([&] {
     test::KeepCaptureSocket();
     BecomeNobody();
-    body();
+    if (!::testing::Test::HasFatalFailure()) body();  // never as root in nobody's place
   });
 }
 
@@ -397,15 +398,32 @@ TEST_P(LoopbackTest, ResolvesLocalhost) {
   });
 }
 
+// A copy of the built helper with the given mode, in a folder of its own that nobody may reach.
+class HelperCopy {
+ public:
+  explicit HelperCopy(const std::string& mode) {
+    if (::mkdtemp(folder_) == nullptr) throw std::runtime_error("no folder for a copy of the helper");
+    const std::string command = "chmod 755 " + Folder() + " && cp '" KELVO_ECHO_HELPER "' " + Path() +
+                                " && chmod " + mode + " " + Path();
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot copy the helper");
+  }
+  ~HelperCopy() { std::system(("rm -r " + Folder()).c_str()); }
+  HelperCopy(const HelperCopy&) = delete;
+  HelperCopy& operator=(const HelperCopy&) = delete;
+
+  std::string Folder() const { return folder_; }
+  std::string Path() const { return Folder() + "/kelvo-echo"; }
+
+ private:
+  char folder_[32] = "/tmp/kelvo-echo-XXXXXX";
+};
+
 // No helper, or one installed without its capability.
 TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
   if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
-  char folder[] = "/tmp/kelvo-echo-XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
-  const std::string plain = std::string(folder) + "/kelvo-echo";
-  ASSERT_EQ(std::system(("chmod 755 " + std::string(folder) + " && cp '" KELVO_ECHO_HELPER "' " + plain).c_str()), 0);
+  const HelperCopy plain("755");
   Namespace ns(false);
-  for (const std::string& helper : {std::string(folder) + "/missing", plain}) {
+  for (const std::string& helper : {plain.Folder() + "/missing", plain.Path()}) {
     echo::UseHelperAt(helper);
     AsNobody(ns, [&] {
       TICMP icmp;
@@ -416,7 +434,6 @@ TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
     });
   }
   echo::UseHelperAt(KELVO_ECHO_HELPER);
-  std::system(("rm -r " + std::string(folder)).c_str());
 }
 
 TEST(EchoOutOfResources, NoDescriptorLeftMeansNoHandle) {
@@ -462,23 +479,30 @@ std::vector<Child> Helpers() {
   return found;
 }
 
+// Installed as the package installs it: with the capability, else setuid root.
 TEST(EchoHelper, HoldsNoCapabilityOnceStarted) {
   if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
   ASSERT_TRUE(InstallHelper());
+  const HelperCopy setuidRoot("4755");
   Namespace ns;
-  AsNobody(ns, [] {
-    TICMP icmp;
-    const std::vector<Child> helpers = Helpers();
-    ASSERT_EQ(helpers.size(), 1u);
-    const std::string status = Read("/proc/" + std::to_string(helpers[0].pid) + "/status");
-    for (const char* held : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
-      EXPECT_NE(status.find(std::string(held) + ":\t0000000000000000\n"), std::string::npos) << status;
-    }
-    EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
-    EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534\n"), std::string::npos) << status;
-    icmp.SetAddress(u"127.0.0.1");
-    EXPECT_EQ(icmp.Ping(), 1) << "through the socket it opened before: " << ToUtf8(icmp.ErrorText());
-  });
+  for (const std::string& helper : {std::string(KELVO_ECHO_HELPER), setuidRoot.Path()}) {
+    echo::UseHelperAt(helper);
+    SCOPED_TRACE(helper);
+    AsNobody(ns, [] {
+      TICMP icmp;
+      const std::vector<Child> helpers = Helpers();
+      ASSERT_EQ(helpers.size(), 1u);
+      const std::string status = Read("/proc/" + std::to_string(helpers[0].pid) + "/status");
+      for (const char* held : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+        EXPECT_NE(status.find(std::string(held) + ":\t0000000000000000\n"), std::string::npos) << status;
+      }
+      EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
+      EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534\n"), std::string::npos) << status;
+      icmp.SetAddress(u"127.0.0.1");
+      EXPECT_EQ(icmp.Ping(), 1) << "through the socket it opened before: " << ToUtf8(icmp.ErrorText());
+    });
+  }
+  echo::UseHelperAt(KELVO_ECHO_HELPER);
 }
 
 // Killed while idle, the helper is replaced for the next echo; killed during an echo, that echo

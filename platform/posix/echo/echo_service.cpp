@@ -1,11 +1,10 @@
 // The echo service on Linux. Each handle sends through the first of these it can have: an ICMP
-// socket of its own, the unprivileged datagram socket where net.ipv4.ping_group_range admits the
-// caller, else a raw socket where the process may open one; else the privileged helper
+// socket of its own, the unprivileged datagram one where net.ipv4.ping_group_range admits the
+// caller or else a raw one where the process may open it; else the privileged helper
 // (helper_client.h). Replies, time-outs and statuses are the same on all three.
 #include "platform/icmp.h"
 
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -5,7 +5,6 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,13 +40,10 @@ Helper helper;
 
 enum class Ready { kAnswer, kWake, kTimeOut };
 
-Ready WaitFor(int fd, int wake, Clock::time_point deadline) {
+Ready WaitFor(int fd, int wake, Deadline deadline) {
   for (;;) {
     pollfd watch[2]{{wake, POLLIN, 0}, {fd, POLLIN, 0}};
-    const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const timespec wait{static_cast<time_t>(seconds.count()),
-                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    const timespec wait = TimeLeft(deadline);
     const int ready = ::ppoll(watch, 2, &wait, nullptr);
     if (ready < 0 && errno == EINTR) continue;
     if (watch[0].revents != 0) return Ready::kWake;
@@ -94,6 +90,7 @@ int Start() {
   helper.pid = pid;
   helper.fd = ends[0];
   helper.owed = 0;
+  helper.busyUntil = Clock::now();
   std::uint8_t ready = 0;
   if (WaitFor(helper.fd, -1, Clock::now() + kStartTime) != Ready::kAnswer ||
       ::recv(helper.fd, &ready, 1, MSG_DONTWAIT) != 1 || ready != kReady) {

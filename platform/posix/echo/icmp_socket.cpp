@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -54,6 +55,12 @@ std::uint8_t TtlOf(msghdr& message) {
 }
 
 }  // namespace
+
+timespec TimeLeft(Deadline deadline) {
+  const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+  return {static_cast<time_t>(seconds.count()), static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+}
 
 IcmpSocket::~IcmpSocket() {
   if (fd_ >= 0) ::close(fd_);
@@ -221,11 +228,8 @@ bool IcmpSocket::WaitForAnswer(const Request& request, IPAddr destination, Deadl
   for (;;) {
     if (shut_) return false;
     if (Drain(request, destination, deadline, out) == Outcome::kMatched) return true;
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return false;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const timespec wait{static_cast<time_t>(seconds.count()),
-                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    if (Clock::now() >= deadline) return false;
+    const timespec wait = TimeLeft(deadline);
     pollfd watch{fd_, POLLIN, 0};
     ::ppoll(&watch, 1, &wait, nullptr);
   }

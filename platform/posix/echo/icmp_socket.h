@@ -2,6 +2,8 @@
 // has a socket of its own, and what the privileged helper does for a handle that has none.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -32,6 +34,9 @@ struct EchoResult {
 };
 
 using Deadline = std::chrono::steady_clock::time_point;
+
+// What is left until `deadline`, none once it passed, as ppoll takes it.
+timespec TimeLeft(Deadline deadline);
 
 class IcmpSocket {
  public:
