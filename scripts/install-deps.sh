@@ -20,6 +20,9 @@ linux=(
   bindfs
   # for scripts/fuzz.sh: clang's libFuzzer with its sanitizers; the start-up benchmark's probe
   clang-14 libclang-rt-14-dev libxcb1-dev
+  # for scripts/package.sh: the Debian package, its checks, and the fresh system its test installs
+  # it into
+  debhelper lintian appstream debootstrap
 )
 windows=(
   cmake

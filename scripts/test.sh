@@ -22,3 +22,7 @@ cmake --build build/tsan -j"$jobs"
 ctest --test-dir build/tsan --output-on-failure -j"$jobs" --timeout 300 -L threaded
 
 scripts/build-windows.sh --test
+
+# What a subscriber installs: the packages built and checked, the Debian one tried on a fresh system.
+scripts/package.sh
+tests/package/installed_package.sh build/package/kelvo_*.deb build/package-root
