@@ -15,6 +15,8 @@ linux=(
   xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps
   # for scripts/fuzz.sh: clang's libFuzzer with its sanitizers; the start-up benchmark's probe
   clang-14 libclang-rt-14-dev libxcb1-dev
+  # for scripts/dial-test.sh: the sealed virtual machine and its root file system
+  qemu-system-x86 debootstrap
 )
 windows=(
   cmake
