@@ -23,6 +23,8 @@ linux=(
   # for scripts/package.sh: the Debian package, its checks, and the fresh system its test installs
   # it into
   debhelper lintian appstream debootstrap
+  # for scripts/dial-test.sh: the sealed virtual machine (its root file system by debootstrap too)
+  qemu-system-x86
 )
 windows=(
   cmake
