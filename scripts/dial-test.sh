@@ -31,11 +31,12 @@ fi
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKELVO_WITH_QT=ON -DKELVO_SANITIZE= >/dev/null
 cmake --build build/release -j"$(nproc)" --target kelvo >/dev/null
 
-# What the machine sees of this one: the program, the scripts, and out/ for what comes back.
+# What the machine sees of this one: the program with its NetworkManager module beside it (where
+# it looks for its private files), the scripts, and out/ for what comes back.
 share="$vm/share"
 rm -rf "$share"
 mkdir -p "$share/out"
-cp build/release/app/kelvo scripts/dial-vm-test.sh tests/app/e2e_lib.sh "$share/"
+cp build/release/app/kelvo build/release/app/kelvo-nm.so scripts/dial-vm-test.sh tests/app/e2e_lib.sh "$share/"
 
 accel=tcg
 [ -w /dev/kvm ] && accel=kvm
