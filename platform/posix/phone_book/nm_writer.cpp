@@ -19,7 +19,6 @@
 #include <NetworkManager.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/phone_book/file_lock.h"
 #include "platform/posix/phone_book/nm_phone_book.h"
 #include "platform/posix/phone_book/ras_record_text.h"
 #include "platform/posix/phone_book/system_bus.h"
@@ -204,11 +204,7 @@ class WriterLock {
     if (folder == nullptr || folder[0] != '/') return false;
     fd_ = ::open((std::string(folder) + "/kelvo-nm.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) return false;
-    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    return true;
+    return LockBefore(fd_, deadline);
   }
 
  private:

@@ -1,17 +1,15 @@
 #include "platform/posix/phone_book/phone_book_folder.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "platform/posix/phone_book/atomic_file.h"
+#include "platform/posix/phone_book/file_lock.h"
 #include "platform/ras.h"
 
 namespace kelvo {
@@ -51,21 +49,6 @@ int OpenFolder(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
-// Another writer holds the lock for the milliseconds of one write. One stopped while holding it
-// must not freeze this program: after the wait the phone book is reported as one that cannot be
-// opened.
-bool Lock(int folder) {
-  const auto deadline = std::chrono::steady_clock::now() + kFolderLockWait;
-  auto pause = std::chrono::milliseconds(1);
-  while (::flock(folder, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) return false;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(pause);
-    pause = std::min(2 * pause, std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 }  // namespace
 
 PhoneBookFolder::~PhoneBookFolder() {
@@ -81,7 +64,7 @@ DWORD PhoneBookFolder::Open(bool create) {
     if (!MakeFolder(path)) return ERROR_CANNOT_OPEN_PHONEBOOK;
     fd_ = OpenFolder(path);
   }
-  if (fd_ < 0 || !Private(fd_) || !Lock(fd_)) return ERROR_CANNOT_OPEN_PHONEBOOK;
+  if (fd_ < 0 || !Private(fd_) || !LockBefore(fd_, std::chrono::steady_clock::now() + kFolderLockWait)) return ERROR_CANNOT_OPEN_PHONEBOOK;
   return ERROR_SUCCESS;
 }
 
