@@ -18,7 +18,7 @@ TQtApplication::TQtApplication(int& argc, char** argv) : impl_(std::make_unique<
   QApplication::setApplicationName(QStringLiteral("kelvo"));
   // Ties the window to kelvo.desktop: its taskbar entry and icon.
   QApplication::setDesktopFileName(QStringLiteral("kelvo"));
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/kelvo/kelvo.png")));
+  QApplication::setWindowIcon(QIcon(BuiltInPicture(QStringLiteral("kelvo.png"))));
   // Where Tahoma is missing, a face as narrow as it keeps the captions inside their buttons.
   QFont::insertSubstitutions(QStringLiteral("Tahoma"),
                              {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Nimbus Sans Narrow"),

@@ -1,12 +1,16 @@
 // The Qt 6 Widgets backend of the GUI seam.
 #pragma once
 
+#include <QPixmap>
 #include <QPointer>
 #include <QWidget>
 
 #include "ui/toolkit.h"
 
 namespace kelvo {
+
+// A picture built into the program (":/kelvo/<name>"), read as the format its name ends in.
+QPixmap BuiltInPicture(const QString& name);
 
 class TQtToolkit : public TToolkit {
  public:
