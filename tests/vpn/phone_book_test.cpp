@@ -523,8 +523,9 @@ TEST(IniDocument, ParsingTakesTimeInProportionToTheText) {
   std::string longSection = "[Kelvo]\n";
   std::string shortSections;
   for (int i = 0; i < kNames; ++i) {
-    longSection += "k" + std::to_string(i) + "=v\n";
-    shortSections += "[s" + std::to_string(i) + "]\nk=v\n";
+    const std::string number = std::to_string(i);
+    longSection.append("k").append(number).append("=v\n");
+    shortSections.append("[s").append(number).append("]\nk=v\n");
   }
   const std::string longFirst = longSection + shortSections;
   const std::string longLast = shortSections + longSection;
