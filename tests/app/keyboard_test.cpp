@@ -1,7 +1,7 @@
 // The window from the keyboard, through the headless toolkit: the tab order that the definition
 // gives every backend, and which button Enter in a field presses. The backends' own part (Tab,
 // Shift+Tab, Enter, Space and Escape as a user presses them) is asserted on Qt in
-// qt_window_test.cpp and under Wine in wine_e2e.sh.
+// qt_window_test.cpp and under Wine in win32_window_test.cpp and wine_e2e.sh.
 #include <gtest/gtest.h>
 
 #include <string>

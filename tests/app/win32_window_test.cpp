@@ -1,9 +1,12 @@
-// The native window on a screen of another resolution: told it moved to one of 192 dots per inch,
-// every control, its font and the logo double, and the client area is the auto-size result there.
-// (Under Wine, whose screen has 96.)
+// The native window under Wine: on a screen of another resolution (told it moved to one of 192
+// dots per inch, every control, its font and the logo double, and the client area is the auto-size
+// result there; Wine's screen has 96), and from the keyboard, each key handed to the dialog
+// keyboard as the program's message loop hands it.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "app/main_form.h"
 #include "ui/win32/win32_toolkit.h"
@@ -80,6 +83,83 @@ TEST(Win32Window, FollowsTheScreensResolution) {
   GetWindowRect(window, &frame);
   EXPECT_EQ(frame.left, 40);
   EXPECT_EQ(frame.top, 30);
+}
+
+class Win32Keyboard : public ::testing::Test {
+ protected:
+  Win32Keyboard() {
+    // Edits and the output named by their text, so the focused window's text names it.
+    form.HostEdit->SetText(u"HostEdit");
+    form.Edit1->SetText(u"Edit1");
+    form.Edit2->SetText(u"Edit2");
+    form.Show();
+  }
+
+  static std::wstring Focused() {
+    wchar_t text[64] = L"";
+    GetWindowTextW(GetFocus(), text, 64);
+    return text;
+  }
+  void Press(WPARAM key, bool shift = false) {
+    BYTE state[256];
+    GetKeyboardState(state);
+    state[VK_SHIFT] = shift ? 0x80 : 0;
+    SetKeyboardState(state);
+    MSG message{GetFocus(), WM_KEYDOWN, key, 0, 0, {}};
+    if (!IsDialogMessageW(form.Handle(), &message)) DispatchMessageW(&message);
+    state[VK_SHIFT] = 0;
+    SetKeyboardState(state);
+  }
+  std::vector<std::wstring> TabCycle() {
+    std::vector<std::wstring> visited;
+    const std::wstring start = Focused();
+    do {
+      Press(VK_TAB);
+      visited.push_back(Focused());
+    } while (visited.back() != start && visited.size() < 20);
+    return visited;
+  }
+
+  TWin32Toolkit toolkit{GetModuleHandleW(nullptr)};
+  TForm1 form{toolkit};
+};
+
+using Names = std::vector<std::wstring>;
+
+TEST_F(Win32Keyboard, TabAndShiftTabFollowReadingOrderPastTheOutputAndSkipHiddenPanels) {
+  EXPECT_EQ(Focused(), L"Создать Соединение");
+  EXPECT_EQ(TabCycle(), (Names{L"Пинг", L"Создать Соединение"}));
+
+  form.Button2->Click();
+  form.DisplayMemo->Lines().Add(u"DisplayMemo");
+  EXPECT_EQ(TabCycle(), (Names{L"Пинг", L"HostEdit", L"Старт", L"Стоп", L"DisplayMemo", L"Создать Соединение"}));
+  EXPECT_EQ(form.DisplayMemo->Text(), u"DisplayMemo") << "Tab typed into the output";
+  Press(VK_TAB, true);
+  EXPECT_EQ(Focused(), L"DisplayMemo");
+  Press(VK_TAB, true);
+  EXPECT_EQ(Focused(), L"Стоп");
+  Press(VK_TAB);
+  Press(VK_TAB);
+  ASSERT_EQ(Focused(), L"Создать Соединение");
+
+  form.Button1->Click();
+  EXPECT_EQ(TabCycle(), (Names{L"Пинг", L"Edit1", L"Edit2", L"Создать", L"Создать Соединение"}));
+  Press(VK_TAB);
+  Press(VK_TAB);
+  ASSERT_EQ(Focused(), L"Edit1");
+  form.VPN->SetVisible(false);
+  EXPECT_EQ(Focused(), L"Создать Соединение");
+}
+
+// A line goes after what the user typed, on a line of its own.
+TEST_F(Win32Keyboard, OutputLineGoesAfterWhatIsTyped) {
+  form.Button2->Click();
+  Press(VK_TAB, true);  // from "Создать Соединение" back to the output
+  const HWND output = GetFocus();
+  ASSERT_EQ(Focused(), L"");
+  for (const wchar_t letter : std::wstring(L"typed")) SendMessageW(output, WM_CHAR, letter, 0);
+  form.DisplayMemo->Lines().Add(u"next");
+  EXPECT_EQ(Focused(), L"typed\r\nnext");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The seam's timer and memo through the headless backend, which the form's tests stand on; the
-// Qt memo and timer are checked in qt_window_test.cpp.
+// Qt memo and timer are checked in qt_window_test.cpp, the native memo under Wine in
+// win32_window_test.cpp.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
