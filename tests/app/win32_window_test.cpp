@@ -88,7 +88,8 @@ TEST(Win32Window, FollowsTheScreensResolution) {
 class Win32Keyboard : public ::testing::Test {
  protected:
   Win32Keyboard() {
-    // Edits and the output named by their text, so the focused window's text names it.
+    // Edits named by their text (the output by a line a case adds): the focused window's text
+    // names it.
     form.HostEdit->SetText(u"HostEdit");
     form.Edit1->SetText(u"Edit1");
     form.Edit2->SetText(u"Edit2");
@@ -132,7 +133,8 @@ TEST_F(Win32Keyboard, TabAndShiftTabFollowReadingOrderPastTheOutputAndSkipHidden
 
   form.Button2->Click();
   form.DisplayMemo->Lines().Add(u"DisplayMemo");
-  EXPECT_EQ(TabCycle(), (Names{L"Пинг", L"HostEdit", L"Старт", L"Стоп", L"DisplayMemo", L"Создать Соединение"}));
+  EXPECT_EQ(TabCycle(),
+            (Names{L"Пинг", L"HostEdit", L"Старт", L"Стоп", L"DisplayMemo", L"Создать Соединение"}));
   EXPECT_EQ(form.DisplayMemo->Text(), u"DisplayMemo") << "Tab typed into the output";
   Press(VK_TAB, true);
   EXPECT_EQ(Focused(), L"DisplayMemo");
