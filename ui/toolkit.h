@@ -106,7 +106,7 @@ struct TFormDefinition {
 //   and TControl::Click: Enter clicks a button or an edit's default button, and does nothing
 //   elsewhere (a memo may take it as a line break). Escape does nothing.
 // - Every control is announced with AccessibleName, in the role of its kind; a link label as a link
-//   whose press action clicks it.
+//   whose press action clicks it. The window is announced as a window, named by its caption.
 // Qt realises this with focus policies, setTabOrder, setAccessibleName and key handling; Win32
 // controls with WS_TABSTOP in creation (= definition) order, WS_EX_CONTROLPARENT panels and
 // IsDialogMessageW in the message loop, their window texts and each edit's label created just
