@@ -76,7 +76,8 @@ struct TControlDefinition {
   // Panels only: flat (false) or 3-D (true) borders of the controls on them.
   bool ctl3D = true;
   std::u16string picture;  // images only: the asset drawn at natural size in the top-left corner
-  // Edits and memos: what a screen reader calls them (the text of the label beside them).
+  // Edits, memos and images: what a screen reader calls them (the text of the label beside an edit
+  // or a memo, what an image shows).
   std::u16string accessibleName;
   // Edits only: the name of the button that Enter in the edit presses.
   std::u16string defaultButton;
@@ -115,7 +116,7 @@ struct TFormDefinition {
 // Whether the control takes the keyboard focus: buttons, edits and memos.
 bool IsTabStop(const TControlDefinition& control);
 // What a screen reader calls the control: its accessible name, else a button's or a label's
-// caption; empty for panels and images.
+// caption; empty for panels and for images without one.
 std::u16string AccessibleName(const TControlDefinition& control);
 
 // The settled look of one control: the definition with the inherited values filled in.
