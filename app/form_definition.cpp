@@ -55,6 +55,7 @@ TFormDefinition Build() {
   c.push_back(PanelDefinition(u"Panel2", {0, 0, 392, 121}, true, false));
   TControlDefinition logo = ChildDefinition(Image, u"Image1", u"Panel2", {4, 8, 241, 113}, u"", std::nullopt);
   logo.picture = u"logo.gif";
+  logo.accessibleName = u"Kelvo";  // what it shows: the operator's name
   c.push_back(logo);
   TControlDefinition link = ChildDefinition(Label, u"Label1", u"Panel2", {126, 25, 95, 16}, kWebAddress,
                                             TFont{u"Tahoma", 13, true, clBlue});

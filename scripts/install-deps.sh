@@ -13,6 +13,8 @@ linux=(
   fonts-dejavu-core fonts-dejavu-extra xdg-utils
   # for the tests: a real window on a virtual display, driving it, namespaces, the system ping
   xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps
+  # the window as a screen reader reads it: the accessibility bus and its Python client
+  at-spi2-core python3-pyatspi
   # setcap: the echo helper's capability (scripts/run.sh and the tests); setpriv (util-linux):
   # the tests' unprivileged runs
   libcap2-bin util-linux

@@ -76,7 +76,8 @@ struct TControlDefinition {
   // Panels only: flat (false) or 3-D (true) borders of the controls on them.
   bool ctl3D = true;
   std::u16string picture;  // images only: the asset drawn at natural size in the top-left corner
-  // Edits and memos: what a screen reader calls them (the text of the label beside them).
+  // Edits, memos and images: what a screen reader calls them (the text of the label beside an edit
+  // or a memo, what an image shows).
   std::u16string accessibleName;
   // Edits only: the name of the button that Enter in the edit presses.
   std::u16string defaultButton;
@@ -106,7 +107,7 @@ struct TFormDefinition {
 //   and TControl::Click: Enter clicks a button or an edit's default button, and does nothing
 //   elsewhere (a memo may take it as a line break). Escape does nothing.
 // - Every control is announced with AccessibleName, in the role of its kind; a link label as a link
-//   whose press action clicks it.
+//   whose press action clicks it. The window is announced as a window, named by its caption.
 // Qt realises this with focus policies, setTabOrder, setAccessibleName and key handling; Win32
 // controls with WS_TABSTOP in creation (= definition) order, WS_EX_CONTROLPARENT panels and
 // IsDialogMessageW in the message loop, their window texts and each edit's label created just
@@ -115,7 +116,7 @@ struct TFormDefinition {
 // Whether the control takes the keyboard focus: buttons, edits and memos.
 bool IsTabStop(const TControlDefinition& control);
 // What a screen reader calls the control: its accessible name, else a button's or a label's
-// caption; empty for panels and images.
+// caption; empty for panels and for images without one.
 std::u16string AccessibleName(const TControlDefinition& control);
 
 // The settled look of one control: the definition with the inherited values filled in.

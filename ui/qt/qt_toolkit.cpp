@@ -173,11 +173,6 @@ class TAccessibleLink : public QAccessibleWidget {
   TClickableLabel& label_;
 };
 
-QAccessibleInterface* LinkAccessibility(const QString&, QObject* object) {
-  auto* label = dynamic_cast<TClickableLabel*>(object);
-  return label != nullptr && label->IsLink() ? new TAccessibleLink(label) : nullptr;
-}
-
 // Enter on a focused button presses it, as Space does; Qt leaves Enter to dialogs' default buttons.
 class TButtonWidget : public QPushButton {
  public:
@@ -280,6 +275,17 @@ class TMainWindow : public QWidget {
   bool settling_ = false;
 };
 
+// Where Qt's own accessibility falls short: a link label is a link; the main window is a window,
+// which the bus shows as a frame named by its title, and a screen reader lists among the windows.
+// Qt gives every plain QWidget, top-level or not, the role of a client area: a filler on the bus.
+QAccessibleInterface* Accessibility(const QString&, QObject* object) {
+  if (auto* label = dynamic_cast<TClickableLabel*>(object); label != nullptr && label->IsLink()) {
+    return new TAccessibleLink(label);
+  }
+  if (auto* window = dynamic_cast<TMainWindow*>(object)) return new QAccessibleWidget(window, QAccessible::Window);
+  return nullptr;
+}
+
 class TQtWindowPeer : public TWindowPeer {
  public:
   explicit TQtWindowPeer(TMainWindow* window) : window_(window) {}
@@ -380,9 +386,9 @@ class TQtTimerPeer : public TTimerPeer {
 
 }  // namespace
 
-TQtToolkit::TQtToolkit() { QAccessible::installFactory(&LinkAccessibility); }
+TQtToolkit::TQtToolkit() { QAccessible::installFactory(&Accessibility); }
 
-TQtToolkit::~TQtToolkit() { QAccessible::removeFactory(&LinkAccessibility); }
+TQtToolkit::~TQtToolkit() { QAccessible::removeFactory(&Accessibility); }
 
 void TQtToolkit::AddTabStop(QWidget* widget) {
   if (lastTabStop_) QWidget::setTabOrder(lastTabStop_.data(), widget);
