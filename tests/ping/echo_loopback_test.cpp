@@ -64,16 +64,13 @@ int OpenDescriptors() {
 // only root and this test reach the copies of the helper below.
 constexpr gid_t kTestGroup = 65533;
 
-// How a copy of the helper is installed: the command run on it.
-constexpr const char* kWithCapability = "setcap cap_net_raw+ep";  // as the package installs it
-constexpr const char* kSetuidRoot = "chmod 4750";                  // where no capability can be set
-constexpr const char* kWithoutRights = "true";
-constexpr const char* kMissing = "rm";
+// How the package installs the helper: the command run on a copy.
+constexpr const char* kWithCapability = "setcap cap_net_raw+ep";
+constexpr const char* kSetuidRoot = "chmod 4750";  // where no capability can be set
 
-// A copy of the built helper, installed as told, which the echo service starts while the copy
-// lasts. Its folder and itself belong to root and the test's group: no other account may run a
-// sanitized program with root's rights (its runtime obeys the caller's environment before main),
-// and the built helper keeps no capability.
+// A copy of the built helper, installed as told, which the echo service starts while it lasts.
+// It belongs to root and the test's group: no other account may run a sanitized program with
+// root's rights (its runtime obeys the caller's environment before main).
 class HelperCopy {
  public:
   explicit HelperCopy(const char* install) {
@@ -391,8 +388,7 @@ TEST_P(LoopbackTest, ClosingTheHandleEndsTheCallWaitingOnIt) {
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     std::chrono::steady_clock::time_point closed;
     std::thread closer([&] {
-      // Closed once its request is out, while the call waits for the reply: a call that had
-      // ended would have told another error.
+      // Closed once its request is out: a call that had ended by then would tell another error.
       EXPECT_TRUE(wire.NextRequest(Payload(32), 10s));
       closed = std::chrono::steady_clock::now();
       EXPECT_TRUE(IcmpCloseHandle(handle));
@@ -435,7 +431,7 @@ TEST_P(LoopbackTest, ResolvesLocalhost) {
 TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
   if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
   Namespace ns(false);
-  for (const char* install : {kMissing, kWithoutRights}) {
+  for (const char* install : {"rm", "true"}) {
     const HelperCopy helper(install);
     AsNobody(ns, [&] {
       TICMP icmp;

@@ -349,8 +349,7 @@ TEST_F(PingComponent, UnresolvableTargetOnlyDisplaysNotices) {
 }
 
 // "Стоп" after the lookup completed and before its message is handled: the resolver answers
-// WSAEALREADY (Windows documents it; ours answers the same) or, under Wine, accepts the
-// cancellation; the lookup ends as cancelled either way.
+// WSAEALREADY (Windows documents it, ours the same; Wine accepts), and the lookup ends as cancelled.
 TEST_F(PingComponent, CancelAfterTheCompletionWasPostedIsACancellation) {
   std::vector<int> answers;
   ScopedOverride<AsyncResolverApi> recorder;
