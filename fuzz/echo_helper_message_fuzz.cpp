@@ -19,8 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!request) return 0;
     FUZZ_CHECK(message[0] == 8);
     FUZZ_CHECK(request->payload.size() <= echo::kMaxPayload);
-    FUZZ_CHECK(request->payload.data() == message.data() + echo::kRequestHeaderSize);
-    FUZZ_CHECK(request->payload.size() == message.size() - echo::kRequestHeaderSize);
     FUZZ_CHECK(request->timeout <= echo::kMaxTimeout);
     FUZZ_CHECK(request->options.ttl == -1 || (request->options.ttl >= 1 && request->options.ttl <= 255));
     const std::vector<std::uint8_t> again = echo::EncodeRequest(*request);
@@ -29,8 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto answer = echo::DecodeAnswer(message);
   if (!answer) return 0;
-  FUZZ_CHECK(answer->data.data() == message.data() + echo::kAnswerHeaderSize);
-  FUZZ_CHECK(answer->data.size() == message.size() - echo::kAnswerHeaderSize);
   const std::vector<std::uint8_t> again = echo::EncodeAnswer(*answer);
   FUZZ_CHECK(std::equal(again.begin(), again.end(), message.begin(), message.end()));
   return 0;

@@ -32,6 +32,7 @@
 #include "platform/posix/echo/helper_client.h"
 #include "platform/posix/echo/helper_protocol.h"
 #include "platform/sockets.h"
+#include "tests/cannot_run.h"
 #include "tests/ping/echo_capture.h"
 #include "tests/ping/netns.h"
 
@@ -59,17 +60,43 @@ int OpenDescriptors() {
   return count;
 }
 
-// The helper as built, with the capability its installation gives it.
-bool InstallHelper() {
-  echo::UseHelperAt(KELVO_ECHO_HELPER);
-  return std::system("setcap cap_net_raw+ep '" KELVO_ECHO_HELPER "'") == 0;
-}
+// The test's account: nobody, in a group that no account holds (Debian reserves it), so that
+// only root and this test reach the copies of the helper below.
+constexpr gid_t kTestGroup = 65533;
 
-// The calling thread becomes the account nobody, with no capability left; the rest of the
+// How the package installs the helper: the command run on a copy.
+constexpr const char* kWithCapability = "setcap cap_net_raw+ep";
+constexpr const char* kSetuidRoot = "chmod 4750";  // where no capability can be set
+
+// A copy of the built helper, installed as told, which the echo service starts while it lasts.
+// It belongs to root and the test's group: no other account may run a sanitized program with
+// root's rights (its runtime obeys the caller's environment before main).
+class HelperCopy {
+ public:
+  explicit HelperCopy(const char* install) {
+    if (::mkdtemp(folder_) == nullptr) throw std::runtime_error("no folder for a copy of the helper");
+    const std::string path = std::string(folder_) + "/kelvo-echo";
+    const std::string command = "cp '" KELVO_ECHO_HELPER "' " + path + " && chgrp -R " + std::to_string(kTestGroup) +
+                                " " + folder_ + " && chmod -R 750 " + folder_ + " && " + install + " " + path;
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot install a copy of the helper");
+    echo::UseHelperAt(path);
+  }
+  ~HelperCopy() {
+    echo::UseHelperAt(KELVO_ECHO_HELPER);
+    std::system(("rm -r " + std::string(folder_)).c_str());
+  }
+  HelperCopy(const HelperCopy&) = delete;
+  HelperCopy& operator=(const HelperCopy&) = delete;
+
+ private:
+  char folder_[32] = "/tmp/kelvo-echo-XXXXXX";
+};
+
+// The calling thread becomes the test's account, with no capability left; the rest of the
 // process stays root. (The C library's calls would change every thread; these change one.)
 void BecomeNobody() {
   ASSERT_EQ(::syscall(SYS_setgroups, 0, nullptr), 0);
-  ASSERT_EQ(::syscall(SYS_setresgid, 65534, 65534, 65534), 0);
+  ASSERT_EQ(::syscall(SYS_setresgid, kTestGroup, kTestGroup, kTestGroup), 0);
   ASSERT_EQ(::syscall(SYS_setresuid, 65534, 65534, 65534), 0);
 }
 
@@ -88,10 +115,8 @@ enum class Path { kRaw, kDatagram, kHelper };
 class LoopbackTest : public ::testing::TestWithParam<Path> {
  protected:
   void SetUp() override {
-    if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
-    if (GetParam() == Path::kHelper) {
-      ASSERT_TRUE(InstallHelper());
-    }
+    if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
+    if (GetParam() == Path::kHelper) helper_.emplace(kWithCapability);
     ns_.emplace(GetParam() == Path::kDatagram);
   }
   // The body runs in the namespace; a TICMP made there uses the path under test.
@@ -104,6 +129,7 @@ class LoopbackTest : public ::testing::TestWithParam<Path> {
   int Many(int count) const { return GetParam() == Path::kHelper ? count / 10 : count; }
 
  private:
+  std::optional<HelperCopy> helper_;
   std::optional<Namespace> ns_;
 };
 
@@ -357,17 +383,20 @@ TEST_P(LoopbackTest, OneHandleSharedByTwoThreads) {
 TEST_P(LoopbackTest, ClosingTheHandleEndsTheCallWaitingOnIt) {
   ASSERT_TRUE(Ns().Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
   Within([] {
+    Capture wire;
     const HANDLE handle = IcmpCreateFile();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    std::thread closer([handle] {
-      std::this_thread::sleep_for(200ms);
+    std::chrono::steady_clock::time_point closed;
+    std::thread closer([&] {
+      // Closed once its request is out: a call that had ended by then would tell another error.
+      EXPECT_TRUE(wire.NextRequest(Payload(32), 10s));
+      closed = std::chrono::steady_clock::now();
       EXPECT_TRUE(IcmpCloseHandle(handle));
     });
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(EchoOn(handle, 5000), 0u);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     closer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, 2s) << "ended by its time-out";
   });
 }
 
@@ -398,46 +427,24 @@ TEST_P(LoopbackTest, ResolvesLocalhost) {
   });
 }
 
-// A copy of the built helper with the given mode, in a folder of its own that nobody may reach.
-class HelperCopy {
- public:
-  explicit HelperCopy(const std::string& mode) {
-    if (::mkdtemp(folder_) == nullptr) throw std::runtime_error("no folder for a copy of the helper");
-    const std::string command = "chmod 755 " + Folder() + " && cp '" KELVO_ECHO_HELPER "' " + Path() +
-                                " && chmod " + mode + " " + Path();
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot copy the helper");
-  }
-  ~HelperCopy() { std::system(("rm -r " + Folder()).c_str()); }
-  HelperCopy(const HelperCopy&) = delete;
-  HelperCopy& operator=(const HelperCopy&) = delete;
-
-  std::string Folder() const { return folder_; }
-  std::string Path() const { return Folder() + "/kelvo-echo"; }
-
- private:
-  char folder_[32] = "/tmp/kelvo-echo-XXXXXX";
-};
-
 // No helper, or one installed without its capability.
 TEST(EchoWithoutRights, StartsButEveryEchoIsAGeneralFailure) {
-  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
-  const HelperCopy plain("755");
+  if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
   Namespace ns(false);
-  for (const std::string& helper : {plain.Folder() + "/missing", plain.Path()}) {
-    echo::UseHelperAt(helper);
+  for (const char* install : {"rm", "true"}) {
+    const HelperCopy helper(install);
     AsNobody(ns, [&] {
       TICMP icmp;
       icmp.SetAddress(u"127.0.0.1");
-      EXPECT_EQ(icmp.Ping(), 0) << helper;
+      EXPECT_EQ(icmp.Ping(), 0) << install;
       EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
       EXPECT_EQ(icmp.ErrorText(), u"General failure");
     });
   }
-  echo::UseHelperAt(KELVO_ECHO_HELPER);
 }
 
 TEST(EchoOutOfResources, NoDescriptorLeftMeansNoHandle) {
-  if (!test::IsRoot()) GTEST_SKIP() << "only root gets as far as needing a descriptor";
+  if (!test::IsRoot()) KELVO_CANNOT_RUN() << "only root gets as far as needing a descriptor";
   rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit none = saved;
@@ -481,13 +488,11 @@ std::vector<Child> Helpers() {
 
 // Installed as the package installs it: with the capability, else setuid root.
 TEST(EchoHelper, HoldsNoCapabilityOnceStarted) {
-  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
-  ASSERT_TRUE(InstallHelper());
-  const HelperCopy setuidRoot("4755");
+  if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
   Namespace ns;
-  for (const std::string& helper : {std::string(KELVO_ECHO_HELPER), setuidRoot.Path()}) {
-    echo::UseHelperAt(helper);
-    SCOPED_TRACE(helper);
+  for (const char* install : {kWithCapability, kSetuidRoot}) {
+    const HelperCopy helper(install);
+    SCOPED_TRACE(install);
     AsNobody(ns, [] {
       TICMP icmp;
       const std::vector<Child> helpers = Helpers();
@@ -502,19 +507,18 @@ TEST(EchoHelper, HoldsNoCapabilityOnceStarted) {
       EXPECT_EQ(icmp.Ping(), 1) << "through the socket it opened before: " << ToUtf8(icmp.ErrorText());
     });
   }
-  echo::UseHelperAt(KELVO_ECHO_HELPER);
 }
 
 // Killed while idle, the helper is replaced for the next echo; killed during an echo, that echo
 // fails at once. Either way nothing is left of it.
 TEST(EchoHelper, ADeadHelperIsReplacedAndLeavesNothingBehind) {
-  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
-  ASSERT_TRUE(InstallHelper());
+  if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
+  const HelperCopy helper(kWithCapability);
   Namespace ns;
   AsNobody(ns, [] {
     TICMP icmp;
     icmp.SetAddress(u"127.0.0.1");
-    icmp.SetTimeout(3000);
+    icmp.SetTimeout(5000);
     ASSERT_EQ(icmp.Ping(), 1);
     const int descriptors = OpenDescriptors();
     const pid_t first = Helpers().at(0).pid;
@@ -533,7 +537,7 @@ TEST(EchoHelper, ADeadHelperIsReplacedAndLeavesNothingBehind) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(icmp.Ping(), 0);
     EXPECT_EQ(icmp.LastError(), IP_GENERAL_FAILURE);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "waited for its time-out";
     killer.join();
     EXPECT_EQ(icmp.Ping(), 1) << ToUtf8(icmp.ErrorText());
     EXPECT_EQ(Helpers().size(), 1u);
@@ -544,7 +548,7 @@ TEST(EchoHelper, ADeadHelperIsReplacedAndLeavesNothingBehind) {
 
 // The helper on its own, as root: it trusts nothing it reads.
 TEST(EchoHelper, RefusesMalformedRequestsPacesTheRestAndEndsWithItsInput) {
-  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
   Namespace ns;
   ns.Within([] {
     Capture wire;

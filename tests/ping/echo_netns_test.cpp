@@ -13,6 +13,7 @@
 
 #include "ping/icmp.h"
 #include "platform/sockets.h"
+#include "tests/cannot_run.h"
 #include "tests/ping/netns.h"
 
 namespace kelvo {
@@ -24,7 +25,7 @@ using test::Namespace;
 class NamespaceEchoTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+    if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
   }
   bool Datagram() const { return GetParam(); }
 };
@@ -35,9 +36,8 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
   ASSERT_TRUE(test::Link(here, "198.51.100.1/24", peer, "198.51.100.2/24"));
   ASSERT_TRUE(peer.Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
   here.Within([] {
-    // Signals keep interrupting the wait, every 2 ms for 3 s and more; it must neither end early
-    // nor start over (which would wait on until they stop). What a busy machine adds stays below
-    // the bound.
+    // Signals keep interrupting the wait every 2 ms while it lasts (10 s at most); it must neither
+    // end early nor start over (which would wait on until they stop). A busy machine gets a second.
     struct sigaction ignore{};
     ignore.sa_handler = [](int) {};
     struct sigaction saved{};
@@ -45,7 +45,7 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
     const pthread_t engineThread = ::pthread_self();
     std::atomic<bool> done{false};
     std::thread interrupter([&] {
-      for (int i = 0; i < 1500 && !done; ++i) {
+      for (int i = 0; i < 5000 && !done; ++i) {
         ::pthread_kill(engineThread, SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
@@ -60,7 +60,7 @@ TEST_P(NamespaceEchoTest, SilentPeerAndAbsentHostTimeOutOnTime) {
       EXPECT_EQ(icmp.LastError(), IP_REQ_TIMED_OUT);
       EXPECT_EQ(icmp.ErrorText(), u"Request timed out");
       EXPECT_GE(waited.count(), 1000);
-      EXPECT_LE(waited.count(), 1800) << "waited too long for " << ToUtf8(target);
+      EXPECT_LE(waited.count(), 2000) << "waited too long for " << ToUtf8(target);
     }
     done = true;
     interrupter.join();
@@ -82,7 +82,7 @@ TEST_P(NamespaceEchoTest, RouterErrorsAreCountedRepliesFromTheRouter) {
     TICMP icmp;
     icmp.SetTimeout(1000);
     icmp.SetAddress(u"198.51.100.6");
-    if (icmp.Ping() != 1) GTEST_SKIP() << "this sandbox does not forward between namespaces";
+    if (icmp.Ping() != 1) KELVO_CANNOT_RUN() << "this sandbox does not forward between namespaces";
     const IPAddr routerAddress = inet_addr("198.51.100.2");
 
     struct Case {

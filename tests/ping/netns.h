@@ -7,7 +7,7 @@
 
 namespace kelvo::test {
 
-// Namespaces need root; the tests that use them skip with this reason otherwise.
+// Namespaces need root; the tests that use them cannot run without it, for this reason.
 bool IsRoot();
 inline constexpr const char* kNeedsRoot = "needs root for network namespaces and raw sockets";
 

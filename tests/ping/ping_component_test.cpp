@@ -349,7 +349,7 @@ TEST_F(PingComponent, UnresolvableTargetOnlyDisplaysNotices) {
 }
 
 // "Стоп" after the lookup completed and before its message is handled: the resolver answers
-// WSAEALREADY (Windows documents it; ours answers the same), and the lookup ends as cancelled.
+// WSAEALREADY (Windows documents it, ours the same; Wine accepts), and the lookup ends as cancelled.
 TEST_F(PingComponent, CancelAfterTheCompletionWasPostedIsACancellation) {
   std::vector<int> answers;
   ScopedOverride<AsyncResolverApi> recorder;
@@ -376,8 +376,9 @@ TEST_F(PingComponent, CancelAfterTheCompletionWasPostedIsACancellation) {
   PumpFor(100ms);
   EXPECT_THAT(lookups.errors, ::testing::ElementsAre(WSAEINTR)) << "the completion is ignored";
   EXPECT_EQ(ping.DnsResult(), u"");
-  std::cout << "the resolver answered " << answers.at(0) << "\n";
-#ifndef _WIN32
+#ifdef _WIN32
+  EXPECT_THAT(answers, ::testing::ElementsAre(::testing::AnyOf(0, static_cast<int>(WSAEALREADY))));
+#else
   EXPECT_THAT(answers, ::testing::ElementsAre(static_cast<int>(WSAEALREADY)));
 #endif
 }
