@@ -3,7 +3,7 @@
 # mount namespace of their own, tmpfs over /run and /var/lib/NetworkManager, a private system bus
 # (DBUS_SYSTEM_BUS_ADDRESS points the command at it), and a daemon that keeps its profiles as
 # keyfiles in a folder of the test's own, manages no device, makes no default connection and asks
-# no polkit. Needs root; without it the command is not run and the script exits 77 (skipped).
+# no polkit. Needs root and the daemon's tools; without them the command is not run (see cannot_run).
 #
 # Usage: private_network_manager.sh COMMAND [ARG...]
 # The command sees KELVO_TEST_NM_CONFIG (the daemon's configuration, to start it again),
@@ -11,12 +11,13 @@
 set -euo pipefail
 
 if [ "${1:-}" != "--inside" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "skipped: a private NetworkManager needs root (network and mount namespaces)"
-    exit 77
-  fi
+  source "$(dirname "$0")/../cannot_run.sh"
+  [ "$(id -u)" -eq 0 ] || cannot_run "a private NetworkManager needs root (network and mount namespaces)"
+  for tool in ip unshare dbus-daemon NetworkManager nmcli; do
+    command -v "$tool" >/dev/null || cannot_run "a private NetworkManager needs $tool"
+  done
   netns="kelvo-nm-$$"
-  ip netns add "$netns"
+  ip netns add "$netns" || cannot_run "a private NetworkManager needs a network namespace"
   # Whatever still runs in the namespace (a daemon a test started again) ends with it.
   trap 'ip netns pids "$netns" | xargs -r kill; ip netns delete "$netns"' EXIT
   # Inside the namespaces nothing but loopback exists, and loopback stays down: the daemon has
