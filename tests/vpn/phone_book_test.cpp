@@ -118,6 +118,7 @@ class ChildProcess {
   }
 
   void Wait() {
+    if (pid_ < 0) return;  // never started, as reported
     std::string text;
     char buffer[4096];
     for (ssize_t got; (got = ::read(results_, buffer, sizeof(buffer))) > 0;) text.append(buffer, got);
