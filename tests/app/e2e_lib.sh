@@ -71,6 +71,17 @@ expect_size() {
   done
   fail "client area $got, expected $1 ($2)"
 }
+# The program's message boxes: its other top-level windows, titled as the main one.
+boxes() { xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -vx "$window" || true; }
+await_box() {  # seconds: prints the first box shown within them
+  local box
+  for _ in $(seq $(($1 * 10))); do
+    box=$(boxes | head -n1 || true)
+    [ -n "$box" ] && echo "$box" && return 0
+    sleep 0.1
+  done
+  fail "no message box within $1 s"
+}
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
 keys() { xdotool key --window "$window" "$@"; }
 clipboard() { xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | tr -d '\r' || true; }
@@ -112,9 +123,11 @@ await_output() {  # count seconds pattern
 }
 
 # A ping run on a loopback address (typed as an address or as localhost) whose "Старт" was just
-# pressed: the two opening lines, then a reply a second, none after "Стоп". Uses the script's own
-# output function (the ping output's text) and press_stop, which a script may redefine.
-press_stop() { click 344 152; }
+# pressed: the two opening lines, then a reply a second, none after "Стоп". Reads the ping output's
+# text with output and presses "Стоп" with press_stop, which a script may redefine; as written here
+# the output has the focus, and "Стоп" is pressed from it with the focus back in it after.
+output() { copy_focused; }
+press_stop() { keys shift+Tab space Tab; }
 check_loopback_run() {  # host typed, file for the screenshot of the run
   local started=$SECONDS address answer text replies stopped
   text=$(await_output 3 30 '^Ответ от: ')
@@ -136,4 +149,20 @@ check_loopback_run() {  # host typed, file for the screenshot of the run
   sleep 2.2  # two periods in which nothing may come
   [ "$(output | grep -cE "$answer" || true)" -eq "$stopped" ] || fail "reply lines went on after Стоп"
   echo "loopback run: $stopped reply lines, none after Стоп"
+}
+
+# The same with the keyboard alone. The focus starts on "Создать Соединение"; Tab, Space opens the
+# ping panel, Tab reaches the address. Nothing has been copied yet, so the field reads back only if
+# it has the focus.
+loopback_run_by_keyboard() {  # file for the screenshot
+  keys Tab space
+  expect_size 392x312 "after Tab, Space on Пинг"
+  keys Tab ctrl+a
+  xdotool type --window "$window" 127.0.0.1
+  local typed
+  typed=$(copy_focused)
+  [ "$typed" = 127.0.0.1 ] || fail "the focused field reads '$typed', not '127.0.0.1': Enter not pressed"
+  keys Return  # "Старт"
+  keys Tab Tab Tab  # past "Старт" and "Стоп" into the output
+  check_loopback_run 127.0.0.1 "$1"
 }

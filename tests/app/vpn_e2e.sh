@@ -26,14 +26,7 @@ glib_objects='/lib(nm|gio-2\.0|gobject-2\.0)\.so'
 ! grep -qE "$glib_objects" "/proc/$kelvo_pid/maps" || fail "mapped before Создать: $(grep -oE "$glib_objects" "/proc/$kelvo_pid/maps" | sort -u)"
 click 195 250  # "Создать"
 
-# The box carries the program's title too.
-box=""
-for _ in $(seq 100); do
-  box=$(xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -vx "$window" | head -n1 || true)
-  [ -n "$box" ] && break
-  sleep 0.1
-done
-[ -n "$box" ] || fail "no message box after Создать"
+box=$(await_box 10)  # the box carries the program's title too
 import -window root "$shots/vpn_created.png"
 grep -q '/kelvo-nm\.so$' "/proc/$kelvo_pid/maps" || fail "the NetworkManager module was not loaded"
 xdotool windowfocus --sync "$box"

@@ -70,7 +70,6 @@ await_boxes() {  # the texts the boxes shown so far must read within 5 s
 focused_field() { copy_selection End shift+Home; }  # the whole text of the focused one-line edit
 # The ping output has the focus: its whole text, and "Стоп" pressed from it, back in it after.
 output() { copy_selection ctrl+End ctrl+shift+Home; }
-press_stop() { xdotool key shift+Tab space Tab; }
 type_into() {  # x y text: replaces the text of the one-line edit there
   click "$1" "$2"
   xdotool key End shift+Home Delete
@@ -79,16 +78,6 @@ type_into() {  # x y text: replaces the text of the one-line edit there
 # Enter on a message box: with no window manager the keyboard goes to the window under the
 # pointer, so the pointer is brought over the box first.
 close_box() { xdotool mousemove --window "$1" 5 5 key Return; }
-# The message box: a second top-level window of the program, titled as the main one.
-message_box() {
-  local box
-  for _ in $(seq 50); do
-    box=$(xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -vx "$window" | head -n1 || true)
-    [ -n "$box" ] && echo "$box" && return 0
-    sleep 0.1
-  done
-  fail "no message box within 5 s"
-}
 
 expect_exit() {  # status what: the program ends within 10 s with that status
   local status=0
@@ -153,12 +142,12 @@ xdotool type --delay 20 'secret 2'
 xdotool key Return
 close_box_reading() {  # text: the boxes so far read that, one a line; the last one is closed
   local box
-  box=$(message_box)
+  box=$(await_box 5)
   await_boxes "$1"
   import -window root "$shots/$2"
   close_box "$box"
   for _ in $(seq 50); do
-    xdotool search --onlyvisible --pid "$kelvo_pid" --name '^Kelvo$' 2>/dev/null | grep -qx "$box" || break
+    boxes | grep -qx "$box" || break
     sleep 0.1
   done
 }
