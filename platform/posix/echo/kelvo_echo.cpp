@@ -51,7 +51,8 @@ bool DropPrivileges() {
 // From here on any system call but those of the loop below ends the helper: whatever a request
 // could make it do, it can do nothing else. The memory calls are malloc's for the packets, close
 // the socket's at the end; clock_gettime is made where the kernel offers no fast way around it,
-// restart_syscall where a stopped helper goes on sleeping or waiting.
+// restart_syscall where a stopped helper goes on sleeping or waiting. The last line holds the names
+// 32-bit systems give the same calls; elsewhere libseccomp adds nothing for them.
 bool ConfineToTheLoop() {
 #ifdef KELVO_ECHO_UNFILTERED
   return true;
@@ -62,7 +63,9 @@ bool ConfineToTheLoop() {
   for (const int call : {SCMP_SYS(recvfrom), SCMP_SYS(sendto), SCMP_SYS(recvmsg), SCMP_SYS(ppoll),
                          SCMP_SYS(getsockopt), SCMP_SYS(setsockopt), SCMP_SYS(clock_gettime),
                          SCMP_SYS(clock_nanosleep), SCMP_SYS(restart_syscall), SCMP_SYS(brk),
-                         SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(close), SCMP_SYS(exit_group)}) {
+                         SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(close), SCMP_SYS(exit_group),
+                         SCMP_SYS(ppoll_time64), SCMP_SYS(clock_gettime64), SCMP_SYS(clock_nanosleep_time64),
+                         SCMP_SYS(mmap2)}) {
     confined = confined && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
   }
   confined = confined && ::seccomp_load(filter) == 0;
