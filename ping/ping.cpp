@@ -110,9 +110,13 @@ void TPing::DnsLookup(const std::u16string& HostName) {
 void TPing::CancelDnsLookup() {
   if (dnsLookupHandle_ == nullptr) return;
   // A lookup that completed a moment ago has its message still on the way; with nothing pending
-  // that message is ignored, so for the caller it is cancelled like any other.
-  if (WSACancelAsyncRequest(dnsLookupHandle_) != 0 && WSAGetLastError() != static_cast<int>(WSAEALREADY)) {
-    throw Exception(u"WSACancelAsyncRequest failed, error #" + DecimalText(WSAGetLastError()));
+  // that message is ignored, so for the caller it is cancelled like any other. Windows says
+  // "nothing pending" with either of two codes.
+  if (WSACancelAsyncRequest(dnsLookupHandle_) != 0) {
+    const int error = WSAGetLastError();
+    if (error != static_cast<int>(WSAEALREADY) && error != static_cast<int>(WSAEINVAL)) {
+      throw Exception(u"WSACancelAsyncRequest failed, error #" + DecimalText(error));
+    }
   }
   dnsLookupHandle_ = nullptr;
   if (OnDnsLookupDone) OnDnsLookupDone(this, static_cast<WORD>(WSAEINTR));

@@ -15,6 +15,7 @@ namespace kelvo {
 #ifndef _WIN32
 inline constexpr DWORD WSAEINVAL = 10022;
 inline constexpr DWORD WSAEALREADY = 10037;
+inline constexpr DWORD WSAENETDOWN = 10050;
 inline constexpr DWORD WSAENOBUFS = 10055;
 inline constexpr int MAXGETHOSTSTRUCT = 1024;
 

@@ -54,7 +54,8 @@ fi
 export WINEPREFIX=$PWD/build/win64/wine
 export WINEDEBUG=-all
 # No download of Wine's .NET and HTML engines when the prefix is made: nothing here needs them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No icmp.dll either: the echo service must come from iphlpapi.dll, as Windows documents it.
+export WINEDLLOVERRIDES="mscoree,mshtml=;icmp=d"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
   wine wineboot -i >/dev/null 2>&1

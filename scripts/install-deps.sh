@@ -10,6 +10,8 @@ linux=(
   # the VPN entry as a NetworkManager profile; for its tests a daemon of their own, with the PPTP
   # service and a private system bus (never started here: see the install below)
   libnm-dev network-manager network-manager-pptp dbus-daemon
+  # the echo helper's system-call filter
+  libseccomp-dev
   fonts-dejavu-core fonts-dejavu-extra xdg-utils
   # for the tests: a real window on a virtual display, driving it, namespaces, the system ping
   xvfb xauth x11-utils xdotool xclip imagemagick iproute2 iputils-ping procps

@@ -21,6 +21,20 @@ auto RasEntryPoint(HMODULE library, const char* name) {
   return [proc](auto... arguments) -> DWORD { return proc != nullptr ? proc(arguments...) : ERROR_PROC_NOT_FOUND; };
 }
 
+// A library of the system folder. The echo service, which the engine asks for by its older name,
+// comes from iphlpapi.dll, where Windows documents it since XP and asks programs to look first;
+// from icmp.dll only where iphlpapi lacks it.
+HMODULE LoadLibraryOfTheSystem(LPCWSTR fileName) {
+  if (::lstrcmpiW(fileName, L"icmp.dll") == 0) {
+    if (const HMODULE iphlpapi = LoadSystemLibrary(L"iphlpapi.dll")) {
+      const auto exports = [iphlpapi](const char* name) { return ::GetProcAddress(iphlpapi, name) != nullptr; };
+      if (exports("IcmpCreateFile") && exports("IcmpSendEcho") && exports("IcmpCloseHandle")) return iphlpapi;
+      ::FreeLibrary(iphlpapi);
+    }
+  }
+  return LoadSystemLibrary(fileName);
+}
+
 }  // namespace
 
 // The phone book: rasapi32, loaded from the system folder when first needed and kept.
@@ -48,11 +62,12 @@ VersionApi& ServiceTable<VersionApi>() {
   return api;
 }
 
-// Libraries: the echo engine loads the system's icmp.dll by its name, from the system folder.
+// Libraries: the echo engine loads the system's echo service by the name icmp.dll, from the
+// system folder.
 template <>
 ModuleApi& ServiceTable<ModuleApi>() {
   static ModuleApi api{
-      .LoadLibraryW = LoadSystemLibrary,
+      .LoadLibraryW = LoadLibraryOfTheSystem,
       .GetProcAddress = ::GetProcAddress,
       .FreeLibrary = ::FreeLibrary,
   };

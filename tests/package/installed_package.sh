@@ -95,6 +95,10 @@ start_kelvo unshare --net sh -c 'ip link set lo up && exec "$@"' session \
 expect_size 392x121 "the installed program at start"
 import -window root "$shots/installed_start.png"
 loopback_run_by_keyboard "$shots/installed_ping.png"
+# The helper that answered runs under its system-call filter.
+echo_pid=$(pgrep -P "$kelvo_pid" -x kelvo-echo) || fail "no echo helper under the program"
+[ "$(awk '$1 == "Seccomp:" {print $2}' "/proc/$echo_pid/status")" = 2 ] || fail "echo helper without its filter"
+echo "echo helper: Seccomp 2"
 stop_kelvo
 
 in_root dpkg-query -L kelvo >"$work/files"

@@ -503,6 +503,8 @@ TEST(EchoHelper, HoldsNoCapabilityOnceStarted) {
       }
       EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
       EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534\n"), std::string::npos) << status;
+      const std::string sockets = Read("/proc/thread-self/net/raw");
+      EXPECT_NE(sockets.find(" 65534 "), std::string::npos) << "its raw socket is not nobody's:\n" << sockets;
       icmp.SetAddress(u"127.0.0.1");
       EXPECT_EQ(icmp.Ping(), 1) << "through the socket it opened before: " << ToUtf8(icmp.ErrorText());
     });
@@ -617,6 +619,42 @@ TEST(EchoHelper, RefusesMalformedRequestsPacesTheRestAndEndsWithItsInput) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   });
+}
+
+// The peer holds 198.51.100.77 and leaves its echoes to a responder that answers each from its own
+// address 198.51.100.2, with the request's identifier, sequence and data.
+TEST_P(LoopbackTest, AReplyFromAnotherHostIsNotTheTargets) {
+  Namespace peer;
+  ASSERT_TRUE(test::Link(Ns(), "198.51.100.1/24", peer, "198.51.100.2/24"));
+  ASSERT_TRUE(Ns().Ip("route add 198.51.100.77/32 via 198.51.100.2"));
+  ASSERT_TRUE(peer.Ip("address add 198.51.100.77/32 dev lo"));
+  ASSERT_TRUE(peer.Sysctl("net.ipv4.icmp_echo_ignore_all=1"));
+  std::atomic<bool> listening{false}, done{false};
+  std::atomic<int> answered{0};
+  std::thread responder([&] {
+    peer.Within([&] {
+      Capture wire;
+      listening = true;
+      for (int i = 0; i < 50 && !done; ++i) {
+        if (const auto request = wire.NextRequest(Payload(32), 100ms)) {
+          wire.SendReply(request->source, request->identifier, request->sequence, request->payload);
+          ++answered;
+        }
+      }
+    });
+  });
+  for (int i = 0; i < 500 && !listening; ++i) std::this_thread::sleep_for(1ms);
+  Within([] {
+    TICMP icmp;
+    icmp.SetSize(32);
+    icmp.SetTimeout(500);
+    icmp.SetAddress(u"198.51.100.77");
+    EXPECT_EQ(icmp.Ping(), 0) << "198.51.100.2 answered for it";
+    EXPECT_EQ(icmp.ErrorText(), u"Request timed out");
+  });
+  done = true;
+  responder.join();
+  EXPECT_EQ(answered, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Echo, LoopbackTest, ::testing::Values(Path::kRaw, Path::kDatagram, Path::kHelper),

@@ -480,23 +480,22 @@ TEST_F(PingComponent, RefusedCancellationRaisesKeepsTheLookupAndDestructionStill
   ping->DnsLookup(u"slow.test");
   {
     ScopedOverride<AsyncResolverApi> resolver;
-    // Refused as for a handle the resolver does not know; the lookup is withdrawn all the same,
-    // so that nothing writes into the buffer later.
+    // Refused; the lookup is withdrawn all the same, so that nothing writes into the buffer later.
     resolver->WSACancelAsyncRequest = [&resolver](HANDLE task) {
       resolver.Original().WSACancelAsyncRequest(task);
-      SetLastError(WSAEINVAL);
+      SetLastError(WSAENETDOWN);
       return SOCKET_ERROR;
     };
     try {
       ping->CancelDnsLookup();
       FAIL() << "no error";
     } catch (const Exception& e) {
-      EXPECT_EQ(e.Message(), u"WSACancelAsyncRequest failed, error #10022");
+      EXPECT_EQ(e.Message(), u"WSACancelAsyncRequest failed, error #10050");
     }
     EXPECT_TRUE(lookups.errors.empty());
     ping.reset();  // the refused cancellation is reported, the component is gone all the same
   }
-  EXPECT_THAT(reported, ::testing::ElementsAre("WSACancelAsyncRequest failed, error #10022"));
+  EXPECT_THAT(reported, ::testing::ElementsAre("WSACancelAsyncRequest failed, error #10050"));
   resolution.ReleaseAll();
   PumpFor(100ms);
 }

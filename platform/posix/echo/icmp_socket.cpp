@@ -54,6 +54,14 @@ std::uint8_t TtlOf(msghdr& message) {
   return 0;
 }
 
+// The line shown names the address asked, so an echo reply from any other host must not count,
+// though it carries our identifier and sequence: a router on the way could otherwise answer for a
+// host that never does. Only a group address is answered by others. An error comes from a router
+// by nature; it counts for quoting our request to the destination.
+bool AnswersFor(IPAddr destination, IPAddr sender, DWORD status) {
+  return status != IP_SUCCESS || sender == destination || IN_MULTICAST(ntohl(destination));
+}
+
 }  // namespace
 
 timespec TimeLeft(Deadline deadline) {
@@ -202,7 +210,7 @@ IcmpSocket::Outcome IcmpSocket::ReceivePacket(const Request& request, IPAddr des
   std::uint8_t rawTtl = 0;
   const std::optional<Answer> answer =
       datagram_ ? MatchReply(bytes, request) : MatchRawPacket(bytes, request, destination, rawTtl);
-  if (!answer) return Outcome::kOther;
+  if (!answer || !AnswersFor(destination, from.sin_addr.s_addr, answer->status)) return Outcome::kOther;
   out.from = from.sin_addr.s_addr;
   out.ttl = datagram_ ? TtlOf(message) : rawTtl;
   out.status = answer->status;
