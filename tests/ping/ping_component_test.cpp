@@ -10,7 +10,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +24,7 @@
 #include "platform/module.h"
 #include "platform/text.h"
 #ifndef _WIN32
+#include "tests/cannot_run.h"
 #include "tests/ping/netns.h"
 #endif
 
@@ -515,7 +515,7 @@ TEST_F(PingComponent, ErrorOfAnyTypeIsReportedInHandlingAndInDestruction) {
 }
 
 TEST_F(PingComponent, SilentPeerTimesOut) {
-  if (!test::IsRoot()) GTEST_SKIP() << test::kNeedsRoot;
+  if (!test::IsRoot()) KELVO_CANNOT_RUN() << test::kNeedsRoot;
   test::Namespace here;
   test::Namespace peer;
   ASSERT_TRUE(test::Link(here, "198.51.100.1/24", peer, "198.51.100.2/24"));
