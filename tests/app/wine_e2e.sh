@@ -45,11 +45,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 # An x86 program (machine 014c in its PE header) in a 64-bit prefix has syswow64 for system folder.
-system_folder=$WINEPREFIX/drive_c/windows/system32
+windows=$WINEPREFIX/drive_c/windows
 pe_header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
-if [ "$(od -An -tx2 -j$((pe_header + 4)) -N2 "$1" | tr -d ' ')" = 014c ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
-  system_folder=$WINEPREFIX/drive_c/windows/syswow64
-fi
+machine=$(od -An -tx2 -j$((pe_header + 4)) -N2 "$1" | tr -d ' ')
+system_folder=$windows/system32
+[ "$machine" != 014c ] || [ ! -d "$windows/syswow64" ] || system_folder=$windows/syswow64
 cp "$standin" "$system_folder/rasapi32.dll"
 mkdir "$work/downloads"
 kelvo=$work/downloads/kelvo.exe
