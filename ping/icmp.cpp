@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "platform/module.h"
 #include "platform/sockets.h"
@@ -96,13 +97,14 @@ void TICMP::Display(const std::u16string& message) {
 }
 
 void TICMP::ResolveAddress() {
-  const std::string target = ToAnsi(address_);
-  ipAddress_ = inet_addr(target.c_str());
+  // A name the code page cannot carry is not looked up as some other name: it is not found.
+  const std::optional<std::string> target = ToAnsi(address_);
+  ipAddress_ = target ? inet_addr(target->c_str()) : INADDR_NONE;
   if (ipAddress_ == INADDR_NONE) {
-    const hostent* host = gethostbyname(target.c_str());
+    const hostent* host = target ? gethostbyname(target->c_str()) : nullptr;
     if (host == nullptr || host->h_length != 4 || host->h_addr_list == nullptr ||
         host->h_addr_list[0] == nullptr) {
-      lastError_ = host == nullptr ? GetLastError() : WSANO_DATA;
+      lastError_ = !target ? WSAHOST_NOT_FOUND : host == nullptr ? GetLastError() : WSANO_DATA;
       Display(u"Unable to resolve " + address_);
       return;
     }

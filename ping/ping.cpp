@@ -1,6 +1,7 @@
 #include "ping/ping.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "platform/async_resolver.h"
@@ -92,8 +93,13 @@ void TPing::DnsLookup(const std::u16string& HostName) {
   }
   dnsResult_.clear();
 
-  const std::string name = ToAnsi(HostName);
-  const ULONG address = inet_addr(name.c_str());
+  // A name the code page cannot carry is not looked up as some other name: it is not found.
+  const std::optional<std::string> name = ToAnsi(HostName);
+  if (!name) {
+    if (OnDnsLookupDone) OnDnsLookupDone(this, static_cast<WORD>(WSAHOST_NOT_FOUND));
+    return;
+  }
+  const ULONG address = inet_addr(name->c_str());
   if (address != INADDR_NONE) {
     dnsResult_ = DottedText(address);
     if (OnDnsLookupDone) OnDnsLookupDone(this, 0);
@@ -101,7 +107,7 @@ void TPing::DnsLookup(const std::u16string& HostName) {
   }
 
   dnsLookupHandle_ =
-      WSAAsyncGetHostByName(Handle(), msgDnsLookup_, name.c_str(), hostEntry_, HostEntrySize);
+      WSAAsyncGetHostByName(Handle(), msgDnsLookup_, name->c_str(), hostEntry_, HostEntrySize);
   if (dnsLookupHandle_ == nullptr) {
     throw Exception(HostName + u": can't start DNS lookup, error #" + DecimalText(WSAGetLastError()));
   }

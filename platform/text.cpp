@@ -101,14 +101,21 @@ std::u16string FromUtf8(std::string_view text) {
 }
 
 #ifdef _WIN32
-// The system's ANSI code page (CP_ACP): 1251 on a Russian Windows. A character it lacks becomes
-// the code page's default character, as the system's own conversions do.
-std::string ToAnsi(std::u16string_view text) {
-  if (text.empty()) return {};
+// The system's ANSI code page (CP_ACP): 1251 on a Russian Windows. Without best fit: a look-alike
+// (a full-width letter) would otherwise become the plain letter, and another name than the one
+// shown would be looked up. Where the code page is UTF-8 (a system set so) every character has its
+// form, and the system takes neither the flag nor the question.
+std::optional<std::string> ToAnsi(std::u16string_view text) {
+  if (text.empty()) return std::string();
   const WideText wide = text.data();
   const int size = static_cast<int>(text.size());
-  std::string out(WideCharToMultiByte(CP_ACP, 0, wide, size, nullptr, 0, nullptr, nullptr), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide, size, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL lacking = FALSE;
+  std::string out(WideCharToMultiByte(CP_ACP, flags, wide, size, nullptr, 0, nullptr, nullptr), '\0');
+  const int written = WideCharToMultiByte(CP_ACP, flags, wide, size, out.data(), static_cast<int>(out.size()),
+                                          nullptr, utf8 ? nullptr : &lacking);
+  if (written == 0 || lacking) return std::nullopt;
   return out;
 }
 std::u16string FromAnsi(std::string_view text) {
@@ -119,7 +126,7 @@ std::u16string FromAnsi(std::string_view text) {
   return std::u16string(wide.begin(), wide.end());
 }
 #else
-std::string ToAnsi(std::u16string_view text) { return ToUtf8(text); }
+std::optional<std::string> ToAnsi(std::u16string_view text) { return ToUtf8(text); }
 std::u16string FromAnsi(std::string_view text) { return FromUtf8(text); }
 #endif
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <concepts>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,8 +14,8 @@ namespace kelvo {
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
 
-// The system's 8-bit code page.
-std::string ToAnsi(std::u16string_view text);
+// The system's 8-bit code page; nothing where a character has no form there.
+std::optional<std::string> ToAnsi(std::u16string_view text);
 std::u16string FromAnsi(std::string_view text);
 
 // A number in decimal, without grouping, as the program's messages write it.

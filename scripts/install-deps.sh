@@ -34,14 +34,17 @@ windows=(
   cmake
   # mingw-w64 with posix threads (for std::thread), both architectures; GoogleTest's sources
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
-  # the 64-bit Wine only: with wine32 the launcher takes the 32-bit loader for every program,
-  # and this machine runs no 32-bit programs
+  # Wine; its 32-bit part (wine32:i386) beside it only where 32-bit programs run, added below
   wine wine64
   # the resources (ImageMagick); the tests' virtual display, driving it, reading the output back
   imagemagick xvfb xauth x11-utils xdotool xclip fonts-dejavu-extra
 )
 packages=("${linux[@]}")
-[ "${1:-}" = --windows ] && packages=("${windows[@]}")
+if [ "${1:-}" = --windows ]; then
+  packages=("${windows[@]}")
+  # The x86 program then runs under Wine too, in a 64-bit prefix as on a 64-bit Windows.
+  "$(dirname "$0")/runs-32-bit-programs.sh" && packages+=(wine32:i386)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -52,6 +55,7 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *" wine32:i386 "* ]]; then $sudo dpkg --add-architecture i386; fi
 $sudo apt-get update
 
 # Debian starts a service when its package is installed; NetworkManager would then take over this

@@ -2,7 +2,8 @@
 # Installs what is missing, builds and runs every test: once with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the whole suite, the real window included), once with
 # ThreadSanitizer (the suites that use threads), then the Windows program: both architectures
-# built, the x64 suites and the program run under Wine. Exits non-zero when any test fails.
+# built, the suites and the program run under Wine for x64, and for x86 where the machine runs
+# 32-bit programs. Exits non-zero when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -84,11 +84,14 @@ DWORD CreateVpnEntry(const std::u16string& entryName, const std::u16string& serv
   if (const DWORD missing = UserPhoneBook(bookPath); missing != 0) return missing;
   const WideText book = bookPath.empty() ? nullptr : bookPath.c_str();
 
+  // The empty entry name asks for the defaults of a new entry, with the size of the record.
   DWORD reportedSize = 0;
   DWORD deviceInfoSize = 0;
-  RasGetEntryPropertiesW(book, nullptr, nullptr, &reportedSize, nullptr, &deviceInfoSize);
-  DWORD size = kEntrySize;
-  if (static_cast<LONG>(reportedSize) < static_cast<LONG>(kEntrySize)) size = reportedSize;
+  RasGetEntryPropertiesW(book, u"", nullptr, &reportedSize, nullptr, &deviceInfoSize);
+  // A size with the top bit set is no record's: read as a signed number it would pass as smaller
+  // than ours and become the byte count the system reads from our buffer.
+  if (reportedSize >= 0x80000000u) return ERROR_INVALID_SIZE;
+  const DWORD size = std::min(reportedSize, kEntrySize);
 
   RASENTRYW entry;
   std::memset(&entry, 0, sizeof(entry));

@@ -1,14 +1,16 @@
 // The native window under Wine: on a screen of another resolution (told it moved to one of 192
-// dots per inch, every control, its font and the logo double, and the client area is the auto-size
-// result there; Wine's screen has 96), and from the keyboard, each key handed to the dialog
-// keyboard as the program's message loop hands it.
+// dots per inch, or opened on one, every control, its font and the logo double, and the client
+// area is the auto-size result there; Wine's screen has 96), and from the keyboard, each key
+// handed to the dialog keyboard as the program's message loop hands it.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "app/main_form.h"
+#include "platform/module.h"
 #include "ui/win32/win32_toolkit.h"
 
 namespace kelvo {
@@ -58,17 +60,10 @@ LONG FontHeight(HWND control) {
   return font.lfHeight;
 }
 
-TEST(Win32Window, FollowsTheScreensResolution) {
-  TWin32Toolkit toolkit(GetModuleHandleW(nullptr));
-  TForm1 form(toolkit);
-  const HWND window = form.Handle();
+// Every control, its font and the logo at twice the definition's sizes.
+void ExpectLaidOutAt192Dpi(HWND window) {
   const HWND button = Control(window, L"Пинг");
   ASSERT_NE(button, nullptr);
-  ASSERT_EQ(ClientSize(window), (std::pair<LONG, LONG>(392, 121))) << "Wine's screen has 96 dots per inch";
-  EXPECT_EQ(PictureSize(window), (std::pair<LONG, LONG>(237, 110)));
-
-  RECT suggested{40, 30, 900, 500};
-  SendMessageW(window, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
   EXPECT_EQ(ClientSize(window), (std::pair<LONG, LONG>(784, 242)));
   RECT place;
   GetWindowRect(button, &place);
@@ -79,10 +74,36 @@ TEST(Win32Window, FollowsTheScreensResolution) {
   EXPECT_EQ(place.bottom - place.top, 66);
   EXPECT_EQ(FontHeight(button), -26);
   EXPECT_EQ(PictureSize(window), (std::pair<LONG, LONG>(474, 220)));
+}
+
+TEST(Win32Window, FollowsTheScreensResolution) {
+  TWin32Toolkit toolkit(GetModuleHandleW(nullptr));
+  TForm1 form(toolkit);
+  const HWND window = form.Handle();
+  ASSERT_EQ(ClientSize(window), (std::pair<LONG, LONG>(392, 121))) << "Wine's screen has 96 dots per inch";
+  EXPECT_EQ(PictureSize(window), (std::pair<LONG, LONG>(237, 110)));
+
+  RECT suggested{40, 30, 900, 500};
+  SendMessageW(window, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+  ExpectLaidOutAt192Dpi(window);
   RECT frame;
   GetWindowRect(window, &frame);
   EXPECT_EQ(frame.left, 40);
   EXPECT_EQ(frame.top, 30);
+}
+
+// Opened on a screen of 192 dots per inch while the system has 96: no change is reported, the
+// window's own resolution is taken.
+UINT WINAPI DpiOfA192DpiScreen(HWND) { return 192; }
+TEST(Win32Window, TakesTheResolutionOfTheScreenItOpensOn) {
+  ScopedOverride<ModuleApi> modules;
+  modules->GetProcAddress = [&modules](HMODULE module, LPCSTR name) -> FARPROC {
+    return std::string_view(name) == "GetDpiForWindow" ? ToFarProc(&DpiOfA192DpiScreen)
+                                                       : modules.Original().GetProcAddress(module, name);
+  };
+  TWin32Toolkit toolkit(GetModuleHandleW(nullptr));
+  TForm1 form(toolkit);
+  ExpectLaidOutAt192Dpi(form.Handle());
 }
 
 class Win32Keyboard : public ::testing::Test {

@@ -44,7 +44,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     /d 'DejaVu Sans Condensed' /f >>"$work/wineboot.log" 2>&1 || fail "no font substitute: $(cat "$work/wineboot.log")"
   wineserver -w
 fi
-cp "$standin" "$WINEPREFIX/drive_c/windows/system32/rasapi32.dll"
+# An x86 program (machine 014c in its PE header) in a 64-bit prefix has syswow64 for system folder.
+windows=$WINEPREFIX/drive_c/windows
+pe_header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+machine=$(od -An -tx2 -j$((pe_header + 4)) -N2 "$1" | tr -d ' ')
+system_folder=$windows/system32
+[ "$machine" != 014c ] || [ ! -d "$windows/syswow64" ] || system_folder=$windows/syswow64
+cp "$standin" "$system_folder/rasapi32.dll"
 mkdir "$work/downloads"
 kelvo=$work/downloads/kelvo.exe
 cp "$1" "$kelvo"

@@ -200,6 +200,16 @@ TEST_F(PingComponent, DottedAddressIsAnsweredBeforeDnsLookupReturns) {
   EXPECT_EQ(ping.DnsResult(), u"127.0.0.5");
 }
 
+#ifdef _WIN32
+// Full-width letters have no form in the code page: not looked up as `localhost`, not found.
+TEST_F(PingComponent, NameWithoutAnAnsiFormIsNotFound) {
+  TPing ping(nullptr);
+  Lookups lookups(ping);
+  ping.DnsLookup(u"\uFF4C\uFF4F\uFF43\uFF41\uFF4C\uFF48\uFF4F\uFF53\uFF54");
+  EXPECT_THAT(lookups.errors, ::testing::ElementsAre(WSAHOST_NOT_FOUND));
+}
+#endif
+
 // On Windows the system's own lookup answers, and of this machine's names only `localhost`, of
 // which the program relies on nothing but an address of this machine; here our resolver answers
 // the test's own name.

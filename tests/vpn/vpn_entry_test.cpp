@@ -25,7 +25,7 @@ class CreateVpnEntryTest : public ::testing::Test {
                                           DWORD* infoSize) {
       calls_.push_back("get");
       books_.push_back(Book(book));
-      EXPECT_TRUE(name == nullptr && entry == nullptr && info == nullptr);
+      EXPECT_TRUE(name != nullptr && *name == 0 && entry == nullptr && info == nullptr);
       EXPECT_EQ(*size, 0u);
       EXPECT_EQ(*infoSize, 0u);
       *size = reportedSize_;
@@ -228,7 +228,7 @@ TEST_F(CreateVpnEntryTest, VersionDecidesHowCredentialsAreStored) {
 TEST_F(CreateVpnEntryTest, ReportedSizeBoundsTheSizePassed) {
   const struct {
     DWORD reported, passed;
-  } cases[] = {{5616, 5616}, {9000, 5616}, {5000, 5000}, {0, 0}, {0x80000000, 0x80000000}};  // signed: < 5616
+  } cases[] = {{5616, 5616}, {9000, 5616}, {0x7FFFFFFF, 5616}, {5000, 5000}, {0, 0}};
   for (const auto& c : cases) {
     reportedSize_ = c.reported;
     entry_ = {};
@@ -237,6 +237,10 @@ TEST_F(CreateVpnEntryTest, ReportedSizeBoundsTheSizePassed) {
     EXPECT_EQ(entry_.dwSize, c.passed);
     EXPECT_EQ(entry_.dwRedialPause, 60u) << "the full record is filled whatever the size";
   }
+  calls_.clear();
+  reportedSize_ = 0x80000000;
+  EXPECT_EQ(CreateVpnEntry(u"Kelvo", u"10.1.0.10", u"u", u"p"), ERROR_INVALID_SIZE);
+  EXPECT_EQ(calls_, std::vector<std::string>{"get"}) << "nothing is written";
 }
 
 TEST_F(CreateVpnEntryTest, FailedEntryWriteReturnsItsCodeAndStoresNoCredentials) {

@@ -4,6 +4,7 @@
 #include <oleacc.h>
 
 #include "platform/exception.h"
+#include "platform/module.h"
 #include "platform/text.h"
 #include "ui/win32/resources.h"
 
@@ -50,8 +51,14 @@ COLORREF ToColorRef(TColor color) {
 // Newer than the system level the program is built for.
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED
 
-// The system's resolution when the program starts: that of the main screen.
-int SystemDpi() {
+// The resolution the window has now: its screen's where the system scales per monitor (Windows 10
+// from 1607 on), else the system's, which a change of scaling alters without a new sign-in.
+int WindowDpi(HWND window) {
+  using GetDpiForWindowProc = UINT(WINAPI*)(HWND);
+  if (const auto forWindow = reinterpret_cast<GetDpiForWindowProc>(
+          kelvo::GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow"))) {
+    return static_cast<int>(forWindow(window));
+  }
   HDC screen = GetDC(nullptr);
   const int result = GetDeviceCaps(screen, LOGPIXELSY);
   ReleaseDC(nullptr, screen);
@@ -457,6 +464,9 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
     if (window == nullptr) ThrowLastError(u"CreateWindowExW of " + definition.name);
     Adopt(window);
     toolkit_.window_ = window_;
+    // Opened on a screen of another resolution than the system's, the window is told of no change:
+    // its controls take the resolution it has.
+    toolkit_.ChangeDpi(WindowDpi(window_));
   }
   ~TWin32WindowPeer() override { toolkit_.window_ = nullptr; }
 
@@ -467,11 +477,13 @@ class TWin32WindowPeer : public TWindowPeer, public TWin32Window {
     const SIZE outer = OuterSize();
     SetWindowPos(window_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
-  // In the middle of the work area, the frame included.
+  // In the middle of the work area of the screen it opens on, the frame included.
   void Show() override {
-    RECT work;
+    MONITORINFO screen{};
+    screen.cbSize = sizeof screen;
+    GetMonitorInfoW(MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &screen);
+    const RECT& work = screen.rcWork;
     RECT frame;
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     GetWindowRect(window_, &frame);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
@@ -597,7 +609,7 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 }  // namespace
 
-TWin32Toolkit::TWin32Toolkit(HINSTANCE instance) : instance_(instance), dpi_(SystemDpi()) {
+TWin32Toolkit::TWin32Toolkit(HINSTANCE instance) : instance_(instance) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
   HICON icon = LoadIconSized(instance_, GetSystemMetrics(SM_CXICON));
@@ -606,7 +618,7 @@ TWin32Toolkit::TWin32Toolkit(HINSTANCE instance) : instance_(instance), dpi_(Sys
   RegisterWindowClass(instance_, kPanelClass, &PanelProc, nullptr, nullptr);
   // The exact accessible names go through the system's annotation service; without it (an old
   // system, Wine) the controls keep the names the system gives them: their texts and labels.
-  comStarted_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  comStarted_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
   if (FAILED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
                               reinterpret_cast<void**>(&annotations_)))) {
     annotations_ = nullptr;

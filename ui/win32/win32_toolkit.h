@@ -69,7 +69,7 @@ class TWin32Toolkit : public TToolkit {
 
   HINSTANCE instance_;
   HWND window_ = nullptr;
-  int dpi_;
+  int dpi_ = 96;  // the window definition's own, until the main window takes its screen's
   std::map<std::tuple<std::u16string, int, bool>, HFONT> fonts_;
   std::map<COLORREF, HBRUSH> brushes_;
   std::map<std::u16string, HBITMAP> pictures_;

@@ -104,10 +104,10 @@ using namespace kelvo;
 
 extern "C" {
 
-// Only the size query.
+// Only the size query, in its documented form: the empty entry name.
 __declspec(dllexport) DWORD WINAPI RasGetEntryPropertiesW(LPCWSTR, LPCWSTR entryName, LPRASENTRYW entry,
                                                           LPDWORD entrySize, LPBYTE, LPDWORD deviceInfoSize) {
-  if (entryName != nullptr || entry != nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
+  if (entryName == nullptr || entryName[0] != L'\0' || entry != nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
   if (entrySize == nullptr) return ERROR_INVALID_PARAMETER;
   *entrySize = kOwnEntrySize;
   if (deviceInfoSize != nullptr) *deviceInfoSize = 0;
