@@ -55,7 +55,7 @@ kvm_unusable_because() {
     2>&1 >/dev/null) || status=$?
   grep -q 'Kernel panic' "$vm/kvm-trial.log" 2>/dev/null && return
   first=$(grep -m1 -iE 'error|fail' <<<"$errors" || head -n1 <<<"$errors")
-  echo "KVM opened but could not run a guest: ${first:-its kernel did not boot in 30 s (qemu ended with $status)}"
+  echo "/dev/kvm is there but KVM could not run a guest: ${first:-no boot in 30 s (status $status)}"
 }
 why=$(kvm_unusable_because)
 if [ -z "$why" ]; then
