@@ -87,7 +87,7 @@ in_session() {
     [ -e "$requests/status" ] && return "$(cat "$requests/status")"
     sleep 0.1
   done
-  fail "the desktop session did not answer: $1"
+  fail "the desktop session did not answer: $1; sessions: $(loginctl list-sessions --no-legend | paste -sd';'); $(journalctl -b -u getty@tty1 -o cat | tail -n 5 | paste -sd';')"
 }
 install -d -o desktop -m 0700 "$requests"
 say "boot: $(cut -d' ' -f1 /proc/uptime) s from the kernel's start to the test"
@@ -139,11 +139,13 @@ session='loginctl show-session "$XDG_SESSION_ID" -p Active -p Remote -p Seat -p 
 
 as_desktop "$session" >"$out/seatless.txt" || fail "no seatless session: $(cat "$out/seatless.txt")"
 say "session without a seat: $(cat "$out/seatless.txt")"
-as_desktop "bash $host/dial-vm-test.sh --refused" >"$out/refused.txt" 2>&1 \
-  || fail "not refused as it must: $(cat "$out/refused.txt")"
+as_desktop "bash $host/dial-vm-test.sh --refused" >"$out/refused.txt" 2>"$out/refused.log" \
+  || fail "not refused as it must: $(cat "$out/refused.txt" "$out/refused.log")"
 ! nmcli -t -f NAME connection show | grep -qx Kelvo || fail "a profile Kelvo after the refusal"
-pgrep -x polkitd >/dev/null || fail "polkitd is not running"
-say "refused there by polkit: $(cat "$out/refused.txt"), the panel still open, no profile Kelvo"
+say "refused there: $(cat "$out/refused.txt"), the panel still open, no profile Kelvo"
+journalctl -b -u NetworkManager -o cat | grep -m1 'op="connection-add".*result="fail"' >"$out/refused-nm.txt" \
+  || fail "NetworkManager logged no refused addition"
+say "NetworkManager: $(cat "$out/refused-nm.txt")"
 
 in_session "$session" || fail "no desktop session: $(cat "$requests/output")"
 say "desktop session: $(cat "$requests/output")"
