@@ -81,8 +81,13 @@ After=mnt-host.mount
 ExecStart=
 ExecStart=-/sbin/agetty --autologin desktop --noclear %I $TERM
 EOF
-echo '[ "$(tty)" = /dev/tty1 ] && exec bash /mnt/host/dial-vm-test.sh --session' \
-  >"$root/home/desktop/.bash_profile"
+# The shared folder may come a moment after the login.
+cat >"$root/home/desktop/.bash_profile" <<'EOF'
+if [ "$(tty)" = /dev/tty1 ]; then
+  for _ in $(seq 600); do [ -e /mnt/host/dial-vm-test.sh ] && break; sleep 0.1; done
+  exec bash /mnt/host/dial-vm-test.sh --session
+fi
+EOF
 
 cat >"$root/etc/systemd/system/dial-test.service" <<'EOF'
 [Unit]
