@@ -11,8 +11,8 @@ mirror=http://deb.debian.org/debian
 
 packages=(
   # boot: the kernel (its initramfs finds the virtio disk), systemd with logind for the desktop
-  # account's session, udev for NetworkManager's devices
-  linux-image-amd64 systemd-sysv udev dbus libpam-systemd kmod
+  # account's session, udev for NetworkManager's devices, polkit for what NetworkManager permits
+  linux-image-amd64 systemd-sysv udev dbus libpam-systemd kmod polkitd
   # the server and the client side of the tunnel
   iproute2 iputils-ping procps ppp pptpd network-manager network-manager-pptp
   # the program on a virtual display and the hands that drive it (see tests/app/e2e_lib.sh)
@@ -65,11 +65,28 @@ EOF
 mkdir -p "$root/mnt/host"
 chroot "$root" useradd --create-home --shell /bin/bash desktop
 
-# The test asks nobody (no polkit agent exists); NetworkManager makes no profile of its own.
+# NetworkManager asks polkit, by its shipped rules, as on a desktop; it makes no profile of its own.
 cat >"$root/etc/NetworkManager/conf.d/dial-test.conf" <<'EOF'
 [main]
-auth-polkit=false
 no-auto-default=*
+EOF
+
+# The desktop account logged in on the first console, as a desktop login leaves it: an active
+# local session on seat0. Its login shell serves the test's requests (dial-vm-test.sh --session).
+mkdir -p "$root/etc/systemd/system/getty@tty1.service.d"
+cat >"$root/etc/systemd/system/getty@tty1.service.d/autologin.conf" <<'EOF'
+[Unit]
+After=mnt-host.mount
+[Service]
+ExecStart=
+ExecStart=-/sbin/agetty --autologin desktop --noclear %I $TERM
+EOF
+# The shared folder may come a moment after the login.
+cat >"$root/home/desktop/.bash_profile" <<'EOF'
+if [ "$(tty)" = /dev/tty1 ]; then
+  for _ in $(seq 600); do [ -e /mnt/host/dial-vm-test.sh ] && break; sleep 0.1; done
+  exec bash /mnt/host/dial-vm-test.sh --session
+fi
 EOF
 
 cat >"$root/etc/systemd/system/dial-test.service" <<'EOF'
@@ -89,10 +106,10 @@ StandardError=journal+console
 [Install]
 WantedBy=multi-user.target
 EOF
-chroot "$root" systemctl enable dial-test.service
+chroot "$root" systemctl enable dial-test.service getty@tty1.service
 # The server runs in the test's own namespace, not as the system's service; nothing else is wanted
 chroot "$root" systemctl disable pptpd.service 2>/dev/null || true
-chroot "$root" systemctl mask getty@tty1.service serial-getty@ttyS0.service \
+chroot "$root" systemctl mask serial-getty@ttyS0.service \
   apt-daily.timer apt-daily-upgrade.timer e2scrub_all.timer fstrim.timer 2>/dev/null || true
 
 cp -L "$root/vmlinuz" "$out/vmlinuz.new"
