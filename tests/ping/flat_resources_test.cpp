@@ -4,8 +4,6 @@
 // would show here.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,23 +15,12 @@
 #include "bench/resource_soak.h"
 #include "platform/sockets.h"
 #include "tests/cannot_run.h"
+#include "tests/ping/netns.h"
 
 namespace kelvo {
 namespace {
 
 constexpr long kMainAndWorkers = 1 + 4;
-
-// Can this process open an ICMP socket of either kind the echo service uses?
-bool IcmpSocketOpens() {
-  for (const int type : {SOCK_DGRAM, SOCK_RAW}) {
-    const int socket = ::socket(AF_INET, type, IPPROTO_ICMP);
-    if (socket >= 0) {
-      ::close(socket);
-      return true;
-    }
-  }
-  return false;
-}
 
 TEST(FlatResources, EchoesAndLookupsLeaveNothingBehind) {
   ScopedOverride<SocketsApi> sockets;
@@ -59,7 +46,7 @@ TEST(FlatResources, EchoesAndLookupsLeaveNothingBehind) {
   // The heap, not the resident size: the sanitizers keep freed memory resident for a while. Less
   // than 8 bytes a step, so that even a small record kept per echo or per lookup fails.
   EXPECT_LE(figures.last.heapBytes - figures.first.heapBytes, 32 * 1024);
-  if (!IcmpSocketOpens()) KELVO_CANNOT_RUN() << "no rights to ICMP sockets: every echo failed, the rest ran";
+  if (!test::IcmpSocketOpens()) KELVO_CANNOT_RUN() << test::kNoIcmpRights << ": every echo failed, the rest ran";
   EXPECT_EQ(figures.answered, figures.echoes) << "every echo to loopback is answered";
 }
 

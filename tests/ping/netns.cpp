@@ -1,7 +1,9 @@
 #include "tests/ping/netns.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +21,17 @@ bool Run(const std::string& command) { return std::system((command + " >/dev/nul
 }  // namespace
 
 bool IsRoot() { return ::geteuid() == 0; }
+
+bool IcmpSocketOpens() {
+  for (const int type : {SOCK_DGRAM, SOCK_RAW}) {
+    const int socket = ::socket(AF_INET, type, IPPROTO_ICMP);
+    if (socket >= 0) {
+      ::close(socket);
+      return true;
+    }
+  }
+  return false;
+}
 
 Namespace::Namespace(bool datagramPing)
     : name_("kelvo-" + std::to_string(::getpid()) + "-" + std::to_string(++counter)) {

@@ -10,6 +10,10 @@ namespace kelvo::test {
 // Namespaces need root; the tests that use them cannot run without it, for this reason.
 bool IsRoot();
 inline constexpr const char* kNeedsRoot = "needs root for network namespaces and raw sockets";
+// Can this process open an ICMP socket of either kind the echo service uses? Without one its
+// echoes go through the helper, which has its capability only once installed.
+bool IcmpSocketOpens();
+inline constexpr const char* kNoIcmpRights = "no rights to ICMP sockets";
 
 class Namespace {
  public:

@@ -327,6 +327,9 @@ TEST_F(PingComponent, ErrorOfALookupHandlerStaysInsideTheComponent) {
 }
 
 TEST_F(PingComponent, EchoFiresRequestThenReplyAndKeepsTheReply) {
+#ifndef _WIN32
+  if (!test::IcmpSocketOpens()) KELVO_CANNOT_RUN() << test::kNoIcmpRights;
+#endif
   TPing ping(nullptr);
   ping.SetSize(32);
   ping.SetTimeout(1000);
